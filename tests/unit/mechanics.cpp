@@ -1,0 +1,300 @@
+#include "mechanics.h"
+
+#include <algorithm>
+
+Constants c;
+
+namespace globals {
+Global Meta{c.Meta}, MetaModule{c.MetaModule}, MetaSource{c.MetaSource}, ZetoData{c.ZetoData},
+    NODE{c.NODE}, time{c.time};
+}
+
+namespace {
+
+PyObject* g_module_dict = nullptr;
+PyObject* g_builtins_dict = nullptr;
+
+bool intern_all() {
+    struct Text {
+        PyObject** slot;
+        const char* text;
+    };
+    static const Text texts[] = {
+#define ZETO_ENTRY(id, text) {&c.id, text},
+        ZETO_TEXTS(ZETO_ENTRY)
+#undef ZETO_ENTRY
+    };
+    for (const Text& t : texts) {
+        if (!(*t.slot = PyUnicode_InternFromString(t.text))) return false;
+    }
+    return true;
+}
+
+PyObject* tuple_of(std::initializer_list<PyObject*> items) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (!t) return nullptr;
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        Py_INCREF(item);
+        PyTuple_SET_ITEM(t, i++, item);
+    }
+    return t;
+}
+
+}  // namespace
+
+bool make_constants() {
+    if (c.kw_version) return true;
+    if (!intern_all()) return false;
+    return (c.int0 = PyLong_FromLong(0)) && (c.int1 = PyLong_FromLong(1)) &&
+           (c.int2 = PyLong_FromLong(2)) && (c.int3 = PyLong_FromLong(3)) &&
+           (c.int42 = PyLong_FromLong(42)) && (c.empty_tuple = PyTuple_New(0)) &&
+           (c.required_keys = tuple_of({c.ts, c.source, c.module, c.frame_format})) &&
+           (c.kw_meta_source = tuple_of({c.src_node, c.src_output_port})) &&
+           (c.kw_meta_module = tuple_of({c.cur_node, c.feed_port_idx})) &&
+           (c.kw_meta = tuple_of({c.cur_node, c.feed_idx, c.src_node, c.src_port, c.src_name})) &&
+           (c.kw_zeto_data = tuple_of({c.feed_idx, c.cur_node, c.src_node, c.src_port})) &&
+           (c.kw_result = tuple_of({c.result})) && (c.kw_version = tuple_of({c.version}));
+}
+
+bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict) {
+    if (compat::watch_dict(module_dict) < 0 || compat::watch_dict(builtins_dict) < 0) return false;
+    Py_INCREF(module_dict);
+    Py_INCREF(builtins_dict);
+    Py_XSETREF(g_module_dict, module_dict);
+    Py_XSETREF(g_builtins_dict, builtins_dict);
+    return true;
+}
+
+PyObject* module_dict() { return g_module_dict; }
+
+Ref own(PyObject* p) {
+    if (!p) throw Raised{};
+    return Ref::steal(p);
+}
+
+// ---- calls --------------------------------------------------------------------
+
+namespace {
+
+// The classic protocol, for callables that have no vectorcall entry.
+PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
+    ternaryfunc call = Py_TYPE(fn)->tp_call;
+    if (!call) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(fn)->tp_name);
+        return nullptr;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+    if (!tuple) return nullptr;
+    for (size_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
+    }
+    Ref kwargs;
+    if (kwnames) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<size_t>(i)]) < 0)
+                return nullptr;
+        }
+    }
+    return call(fn, tuple.get(), kwargs.get());
+}
+
+}  // namespace
+
+PyObject* invoke(PyObject* fn, PyObject* const* args, size_t n, PyObject* kwnames) {
+    const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
+    const size_t nargs = n - nkw;
+    // One free slot in front lets a bound method put `self` there instead of
+    // copying the arguments.
+    PyObject* stack[8];
+    stack[0] = nullptr;
+    std::copy(args, args + n, stack + 1);
+
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result;
+    if (vectorcallfunc vectorcall = compat::vectorcall_of(fn))
+        result = vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    else
+        result = call_with_tuple(fn, stack + 1, nargs, kwnames);
+    Py_LeaveRecursiveCall();
+
+    if (!result) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    } else if (PyErr_Occurred()) {
+        // A callee that returns a value with an exception still pending is
+        // broken; report it rather than let the stray exception surface later.
+        Py_DECREF(result);
+        result = nullptr;
+        PyErr_SetString(PyExc_SystemError, "result with an exception set in PyObject_Call");
+    }
+    return result;
+}
+
+PyObject* import_module(PyObject* name, PyObject* globals) {
+    PyObject* module = PyImport_GetModule(name);
+    if (module && module != Py_None) {
+        // A module whose spec says it is still initialising is handed to the
+        // import system, which waits for it or reports the circular import.
+        bool initializing = false;
+        if (PyObject* spec = PyObject_GetAttr(module, c.dunder_spec)) {
+            PyObject* flag = PyObject_GetAttr(spec, c.initializing);
+            Py_DECREF(spec);
+            if (flag) {
+                int truth = PyObject_IsTrue(flag);
+                Py_DECREF(flag);
+                if (truth < 0) {
+                    Py_DECREF(module);
+                    return nullptr;
+                }
+                initializing = truth != 0;
+            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                PyErr_Clear();
+            } else {
+                Py_DECREF(module);
+                return nullptr;
+            }
+        } else {
+            PyErr_Clear();
+        }
+        if (!initializing) return module;
+    } else if (!module && PyErr_Occurred()) {
+        return nullptr;
+    }
+    // No usable entry (none, a None entry that blocks the import, or one still
+    // initialising): the import system decides, as for the import statement.
+    Py_XDECREF(module);
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return nullptr;
+    return PyImport_ImportModuleLevelObject(name, globals, locals.get(), nullptr, 0);
+}
+
+// ---- the operations of a test ---------------------------------------------------
+
+Ref Run::global(Global& g) {
+    const uint64_t module_stamp = compat::dict_stamp(g_module_dict);
+    const uint64_t builtins_stamp = compat::dict_stamp(g_builtins_dict);
+    if (g.value && g.module_stamp == module_stamp && g.builtins_stamp == builtins_stamp)
+        return Ref::borrow(g.value);
+
+    PyObject* value = PyDict_GetItemWithError(g_module_dict, g.name);
+    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins_dict, g.name);
+    if (!value) {
+        g.value = nullptr;
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", g.name);
+        raise();
+    }
+    g.value = value;
+    g.module_stamp = module_stamp;
+    g.builtins_stamp = builtins_stamp;
+    return Ref::borrow(value);
+}
+
+Ref Run::attr(const Ref& obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
+
+Ref Run::call(Ref fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    PyObject* result = invoke(fn.get(), args.begin(), args.size(), kwnames);
+    fn.reset();
+    return own(result);
+}
+
+Ref Run::call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    return call(attr(obj, name), args, kwnames);
+}
+
+Ref Run::item(const Ref& obj, PyObject* key) {
+    if (PyDict_CheckExact(obj.get())) {
+        PyObject* value = PyDict_GetItemWithError(obj.get(), key);
+        if (!value) {
+            if (!PyErr_Occurred()) {
+                // KeyError with the key as its only argument, even a tuple key.
+                Ref args = Ref::steal(PyTuple_Pack(1, key));
+                if (args) PyErr_SetObject(PyExc_KeyError, args.get());
+            }
+            raise();
+        }
+        return Ref::borrow(value);
+    }
+    return own(PyObject_GetItem(obj.get(), key));
+}
+
+Ref Run::import(PyObject* name) { return own(import_module(name, g_module_dict)); }
+
+Ref Run::list(std::initializer_list<PyObject*> items) {
+    Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (PyObject* item : items) {
+        Py_INCREF(item);
+        PyList_SET_ITEM(list.get(), i++, item);
+    }
+    return list;
+}
+
+Ref Run::dict(std::initializer_list<PyObject*> keys_and_values) {
+    Ref dict = own(PyDict_New());
+    for (auto it = keys_and_values.begin(); it != keys_and_values.end(); it += 2) store(dict, it[0], it[1]);
+    return dict;
+}
+
+void Run::store(const Ref& dict, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(dict.get(), key, value) < 0) raise();
+}
+
+bool Run::truth(PyObject* obj) {
+    if (obj == Py_True) return true;
+    if (obj == Py_False || obj == Py_None) return false;
+    const int truth = PyObject_IsTrue(obj);
+    if (truth < 0) raise();
+    return truth != 0;
+}
+
+bool Run::compare(const Ref& left, PyObject* right, int op) {
+    Ref result = own(PyObject_RichCompare(left.get(), right, op));
+    return truth(result.get());
+}
+
+bool Run::equals(const Ref& value, PyObject* constant) {
+    PyObject* v = value.get();
+    if (v == constant) return true;
+    if (PyUnicode_CheckExact(constant)) {
+        if (v == Py_None) return false;
+        if (PyUnicode_CheckExact(v))
+            return PyUnicode_GET_LENGTH(v) == PyUnicode_GET_LENGTH(constant) && PyUnicode_Compare(v, constant) == 0;
+    }
+    return compare(value, constant, Py_EQ);
+}
+
+bool Run::contains(const Ref& container, PyObject* key) {
+    const int found = PySequence_Contains(container.get(), key);
+    if (found < 0) raise();
+    return found != 0;
+}
+
+void Run::assertion_failed() const {
+    PyErr_SetNone(c.assertion_error);
+    raise();
+}
+
+// ---- dictionary watchers ------------------------------------------------------
+
+#if PY_VERSION_HEX >= 0x030C0000
+namespace compat {
+uint64_t g_dict_changes = 1;
+
+namespace {
+int g_watcher = -1;
+int on_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++g_dict_changes;
+    return 0;
+}
+}  // namespace
+
+int watch_dict(PyObject* dict) {
+    if (g_watcher < 0 && (g_watcher = PyDict_AddWatcher(on_dict_change)) < 0) return -1;
+    return PyDict_Watch(g_watcher, dict);
+}
+}  // namespace compat
+#endif

@@ -1,0 +1,160 @@
+// What every test body is made of: the module's constants, global reads,
+// calls, item access, comparisons and assertions. A pending interpreter
+// exception is carried out of a test body as the C++ exception `Raised`; the
+// test-method object catches it and adds the failure record.
+#pragma once
+
+#include "ref.h"
+
+#include <cstdint>
+#include <initializer_list>
+
+// Every text the module uses, as (C++ name, text). Made once, interned.
+#define ZETO_TEXTS(X)                                                                   \
+    X(time, "time") X(json, "json") X(zeto_data_module, "zeto_sdk.redis.zeto_data")     \
+    X(Meta, "Meta") X(MetaFrameFormat, "MetaFrameFormat") X(MetaModule, "MetaModule")   \
+    X(MetaSource, "MetaSource") X(ZetoData, "ZetoData") X(NODE, "NODE")                 \
+    X(TestMetaSource, "TestMetaSource") X(TestMetaModule, "TestMetaModule")             \
+    X(TestMeta, "TestMeta") X(TestZetoData, "TestZetoData") X(test_marker, "__test__")  \
+    X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
+    X(dunder_qualname, "__qualname__") X(dunder_loader, "__loader__")                   \
+    X(dunder_file, "__file__") X(dunder_package, "__package__") X(dunder_path, "__path__") \
+    X(dunder_spec, "__spec__") X(initializing, "_initializing") X(loader, "loader")     \
+    X(origin, "origin") X(parent, "parent")                                             \
+    X(submodule_search_locations, "submodule_search_locations")                         \
+    X(AssertionError, "AssertionError") X(self, "self")                                 \
+    X(module_name, "tests.unit.test_zeto_data") X(init_funcname, "init tests.unit.test_zeto_data")                                         \
+    X(id, "id") X(type, "type") X(name, "name") X(source_key, "source_key")             \
+    X(output_port_idx, "output_port_idx") X(frame_id, "frame_id") X(to_dict, "to_dict") \
+    X(update, "update") X(src_node, "src_node") X(src_output_port, "src_output_port")   \
+    X(cur_node, "cur_node") X(feed_port_idx, "feed_port_idx") X(feed_idx, "feed_idx")   \
+    X(src_port, "src_port") X(src_name, "src_name") X(ts, "ts") X(source, "source")     \
+    X(module, "module") X(frame_format, "frame_format")                                 \
+    X(create_zeto_data, "create_zeto_data") X(parse_zeto_data, "parse_zeto_data")       \
+    X(result, "result") X(version, "version") X(dumps, "dumps") X(encode, "encode")     \
+    X(label, "label") X(car, "car") X(frame, "frame") X(meta, "meta")                   \
+    X(encoder, "encoder") X(with_base64, "with_base64") X(node_1, "node-1")             \
+    X(object_detection, "object-detection") X(od_node, "OD Node")                       \
+    X(node_1_0, "node-1_0") X(node_1_1, "node-1_1")
+
+// The module's constants: created once per process and never released.
+struct Constants {
+#define ZETO_DECLARE(id, text) PyObject* id;
+    ZETO_TEXTS(ZETO_DECLARE)
+#undef ZETO_DECLARE
+    PyObject *int0, *int1, *int2, *int3, *int42;
+    PyObject* empty_tuple;
+    PyObject* required_keys;  // ("ts", "source", "module", "frame_format")
+    // Keyword names of the calls, in source order.
+    PyObject* kw_meta_source;  // (src_node, src_output_port)
+    PyObject* kw_meta_module;  // (cur_node, feed_port_idx)
+    PyObject* kw_meta;         // (cur_node, feed_idx, src_node, src_port, src_name)
+    PyObject* kw_zeto_data;    // (feed_idx, cur_node, src_node, src_port)
+    PyObject* kw_result;       // (result,)
+    PyObject* kw_version;      // (version,)
+    PyObject* assertion_error;  // the built-in AssertionError, read once
+};
+extern Constants c;
+
+// Makes the constants; a second call does nothing. Fails with an exception set.
+bool make_constants();
+
+// The dictionaries that global reads consult: the module's, then the
+// built-in names. Set by the module body before any test can run.
+bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
+PyObject* module_dict();
+
+// A global name and its cached value. The value is borrowed from whichever
+// dictionary held it and is reused only while neither dictionary has changed.
+struct Global {
+    PyObject* const& name;
+    PyObject* value = nullptr;
+    uint64_t module_stamp = 0;
+    uint64_t builtins_stamp = 0;
+};
+namespace globals {
+extern Global Meta, MetaModule, MetaSource, ZetoData, NODE, time;
+}
+
+// Thrown when an interpreter exception is pending.
+struct Raised {};
+
+// Takes a new reference from the C API; a null one means an exception is set.
+Ref own(PyObject* p);
+
+// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
+// under the recursion guard. Returns a new reference or null with an exception.
+PyObject* invoke(PyObject* fn, PyObject* const* args, size_t n, PyObject* kwnames);
+
+// Imports a top-level module as the `import` statement does, reusing the
+// entry in sys.modules unless that module is still initialising.
+PyObject* import_module(PyObject* name, PyObject* globals);
+
+// One running test: the line of the statement being run, and the operations
+// its statements are made of. Each operation either succeeds or throws Raised.
+class Run {
+public:
+    explicit Run(int first_line) : line_(first_line) {}
+    int line() const { return line_; }
+    // Marks the start of the statement at `line`; failures from now on report it.
+    Run& at(int line) {
+        line_ = line;
+        return *this;
+    }
+
+    Ref global(Global& g);
+    Ref attr(const Ref& obj, PyObject* name);
+    // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
+    // the positional values followed by the keyword values. The callable is
+    // released as soon as the call returns.
+    Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
+    // obj.name(*args): the attribute is read first, then called.
+    Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
+                    PyObject* kwnames = nullptr);
+    // obj[key]: an exact dict is looked up directly, anything else subscribed.
+    Ref item(const Ref& obj, PyObject* key);
+    Ref import(PyObject* name);
+    Ref list(std::initializer_list<PyObject*> items);
+    Ref dict(std::initializer_list<PyObject*> keys_and_values);
+    // dict[key] = value
+    void store(const Ref& dict, PyObject* key, PyObject* value);
+
+    // value == constant, the value on the left. Exact built-in operands are
+    // compared directly, with the same outcome as the rich comparison.
+    bool equals(const Ref& value, PyObject* constant);
+    // left OP right by rich comparison, then the truth test of the result.
+    bool compare(const Ref& left, PyObject* right, int op);
+    bool truth(PyObject* obj);
+    bool contains(const Ref& container, PyObject* key);
+    bool is_none(const Ref& obj) const { return obj.get() == Py_None; }
+
+    // An assertion at `line`: skipped under -O; otherwise `cond` is evaluated
+    // and a false result raises AssertionError().
+    template <class Cond>
+    void check(int line, Cond cond) {
+        at(line);
+        if (!compat::optimizing() && !cond()) assertion_failed();
+    }
+
+    [[noreturn]] void raise() const { throw Raised{}; }
+
+private:
+    [[noreturn]] void assertion_failed() const;
+    int line_;
+};
+
+// Releases a test's local variables, in the order given, when the test returns.
+class Locals {
+public:
+    template <class... R>
+    explicit Locals(R&... refs) : refs_{&refs...}, count_(sizeof...(R)) {}
+    ~Locals() {
+        for (int i = 0; i < count_; ++i) refs_[i]->reset();
+    }
+    Locals(const Locals&) = delete;
+    Locals& operator=(const Locals&) = delete;
+
+private:
+    Ref* refs_[6];
+    int count_;
+};

@@ -1,0 +1,385 @@
+#include "method.h"
+
+#include "record.h"
+
+#include <structmember.h>
+
+namespace {
+
+struct TestMethod {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    PyObject* name;       // __name__
+    PyObject* qualname;   // __qualname__
+    PyObject* fullname;   // the function name of failure records
+    PyObject* module;     // __module__
+    PyObject* doc;        // __doc__
+    PyObject* globals;    // __globals__
+    PyObject* code;       // __code__
+    PyObject* dict;       // __dict__, made on first use
+    PyObject* annotations;  // __annotations__, made on first use
+    PyObject* defaults;   // __defaults__
+    PyObject* kwdefaults;  // __kwdefaults__
+    PyObject* weakrefs;
+};
+
+TestMethod* as_method(PyObject* self) { return reinterpret_cast<TestMethod*>(self); }
+
+// ---- calls --------------------------------------------------------------------
+
+PyObject* run_body(TestMethod* m) {
+    Run run(m->def->first_line);
+    try {
+        m->def->body(run);
+    } catch (const Raised&) {
+        add_failure_record(m->fullname, run.line(), m->globals);
+        return nullptr;
+    } catch (...) {
+        // Nothing the bodies call throws anything else; never let it escape.
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a test method");
+        add_failure_record(m->fullname, run.line(), m->globals);
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The method takes `self` alone, by position or as the keyword "self".
+bool check_arguments(TestMethod* m, PyObject* args, PyObject* kwargs) {
+    const char* name = m->def->name;
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    bool self_by_keyword = false;
+    if (nkw > 0 && nargs == 0) {
+        PyObject* self = PyDict_GetItemWithError(kwargs, c.self);
+        if (!self && PyErr_Occurred()) return false;
+        self_by_keyword = self != nullptr;
+    }
+    if (!self_by_keyword && nargs != 1) {
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name,
+                     "exactly", static_cast<Py_ssize_t>(1), "", nargs);
+        return false;
+    }
+    if (self_by_keyword) --nkw;
+    if (nkw == 0) return true;
+
+    PyObject* key;
+    PyObject* value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+            return false;
+        }
+        const int is_self = PyUnicode_Compare(key, c.self) == 0;
+        if (is_self && self_by_keyword) continue;
+        if (is_self)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name, key);
+        return false;
+    }
+    return true;
+}
+
+PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    TestMethod* m = as_method(self);
+    if (!check_arguments(m, args, kwargs)) {
+        add_failure_record(m->fullname, m->def->first_line, m->globals);
+        return nullptr;
+    }
+    return run_body(m);
+}
+
+// The common case, one positional argument, runs the body at once; anything
+// else goes through the full argument check.
+PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs == 1 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0)) return run_body(as_method(self));
+
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple.get(), i, args[i]);
+    }
+    Ref kwargs;
+    if (kwnames) {
+        if (!(kwargs = Ref::steal(PyDict_New()))) return nullptr;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) < 0) return nullptr;
+        }
+    }
+    return method_call(self, tuple.get(), kwargs.get());
+}
+
+PyObject* method_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+// ---- attributes -----------------------------------------------------------------
+
+PyObject* new_ref(PyObject* obj) {
+    Py_INCREF(obj);
+    return obj;
+}
+
+// Replaces *slot with `value` (a new reference is taken).
+int store(PyObject** slot, PyObject* value) {
+    Py_INCREF(value);
+    Py_XSETREF(*slot, value);
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return new_ref(as_method(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+        return -1;
+    }
+    return store(&as_method(self)->name, value);
+}
+
+PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_method(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
+        return -1;
+    }
+    return store(&as_method(self)->qualname, value);
+}
+
+PyObject* get_doc(PyObject* self, void*) { return new_ref(as_method(self)->doc); }
+int set_doc(PyObject* self, PyObject* value, void*) { return store(&as_method(self)->doc, value ? value : Py_None); }
+
+PyObject* get_module(PyObject* self, void*) { return new_ref(as_method(self)->module); }
+int set_module(PyObject* self, PyObject* value, void*) {
+    return store(&as_method(self)->module, value ? value : Py_None);
+}
+
+PyObject* get_dict(PyObject* self, void*) {
+    TestMethod* m = as_method(self);
+    if (!m->dict && !(m->dict = PyDict_New())) return nullptr;
+    return new_ref(m->dict);
+}
+int set_dict(PyObject* self, PyObject* value, void*) {
+    if (!value) {
+        PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
+        return -1;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
+        return -1;
+    }
+    return store(&as_method(self)->dict, value);
+}
+
+PyObject* get_globals(PyObject* self, void*) { return new_ref(as_method(self)->globals); }
+PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_code(PyObject* self, void*) { return new_ref(as_method(self)->code); }
+PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
+
+// __defaults__ and __kwdefaults__ are kept for introspection only: the test
+// bodies take `self` alone, so defaults can never apply to a call.
+int set_defaults_slot(PyObject** slot, PyObject* value, bool ok, const char* type_error, const char* attribute) {
+    if (!value) value = Py_None;
+    if (value != Py_None && !ok) {
+        PyErr_SetString(PyExc_TypeError, type_error);
+        return -1;
+    }
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s have no effect on calls of a compiled test method",
+                         attribute) < 0)
+        return -1;
+    return store(slot, value);
+}
+
+PyObject* get_defaults(PyObject* self, void*) { return new_ref(as_method(self)->defaults); }
+int set_defaults(PyObject* self, PyObject* value, void*) {
+    return set_defaults_slot(&as_method(self)->defaults, value, value && PyTuple_Check(value),
+                             "__defaults__ must be set to a tuple object", "__defaults__");
+}
+
+PyObject* get_kwdefaults(PyObject* self, void*) { return new_ref(as_method(self)->kwdefaults); }
+int set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    return set_defaults_slot(&as_method(self)->kwdefaults, value, value && PyDict_Check(value),
+                             "__kwdefaults__ must be set to a dict object", "__kwdefaults__");
+}
+
+PyObject* get_annotations(PyObject* self, void*) {
+    TestMethod* m = as_method(self);
+    if (!m->annotations && !(m->annotations = PyDict_New())) return nullptr;
+    return new_ref(m->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    TestMethod* m = as_method(self);
+    if (!value || value == Py_None) {
+        Py_CLEAR(m->annotations);
+        return 0;
+    }
+    if (!PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    return store(&m->annotations, value);
+}
+
+PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"func_name", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"func_doc", get_doc, set_doc, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__dict__", get_dict, set_dict, nullptr, nullptr},
+    {"func_dict", get_dict, set_dict, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"func_globals", get_globals, nullptr, nullptr, nullptr},
+    {"__closure__", get_closure, nullptr, nullptr, nullptr},
+    {"func_closure", get_closure, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"func_code", get_code, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
+    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// Reduced to its qualified name, so that pickle finds it again by reference.
+PyObject* method_reduce(PyObject* self, PyObject*) { return new_ref(as_method(self)->qualname); }
+
+PyMethodDef methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyObject* method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<compiled test method %U at %p>", as_method(self)->qualname, self);
+}
+
+// ---- lifetime ---------------------------------------------------------------------
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    TestMethod* m = as_method(self);
+    Py_VISIT(m->name);
+    Py_VISIT(m->qualname);
+    Py_VISIT(m->fullname);
+    Py_VISIT(m->module);
+    Py_VISIT(m->doc);
+    Py_VISIT(m->globals);
+    Py_VISIT(m->code);
+    Py_VISIT(m->dict);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->defaults);
+    Py_VISIT(m->kwdefaults);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    TestMethod* m = as_method(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->fullname);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->globals);
+    Py_CLEAR(m->code);
+    Py_CLEAR(m->dict);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->defaults);
+    Py_CLEAR(m->kwdefaults);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    method_clear(self);
+    PyObject_GC_Del(self);
+}
+
+// Only the header is given here (the slot list differs between versions);
+// ready_test_method_type() fills in the slots.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PyTypeObject TestMethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+
+}  // namespace
+
+bool ready_test_method_type() {
+    if (TestMethodType.tp_flags & Py_TPFLAGS_READY) return true;
+    TestMethodType.tp_name = "test_zeto_data.compiled_test_method";
+    TestMethodType.tp_basicsize = sizeof(TestMethod);
+    TestMethodType.tp_dealloc = method_dealloc;
+    TestMethodType.tp_vectorcall_offset = offsetof(TestMethod, vectorcall);
+    TestMethodType.tp_repr = method_repr;
+    TestMethodType.tp_call = method_call;
+    TestMethodType.tp_getattro = PyObject_GenericGetAttr;
+    TestMethodType.tp_flags =
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::kHaveVectorcall;
+    TestMethodType.tp_traverse = method_traverse;
+    TestMethodType.tp_clear = method_clear;
+    TestMethodType.tp_weaklistoffset = offsetof(TestMethod, weakrefs);
+    TestMethodType.tp_methods = methods;
+    TestMethodType.tp_getset = getset;
+    TestMethodType.tp_descr_get = method_get;
+    TestMethodType.tp_dictoffset = offsetof(TestMethod, dict);
+    return PyType_Ready(&TestMethodType) == 0;
+}
+
+PyObject* make_code(const MethodDef& def) {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, def.name, def.first_line)));
+    if (!code) return nullptr;
+    Py_ssize_t nlocals = 0;
+    while (def.locals[nlocals]) ++nlocals;
+    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+    if (!varnames) return nullptr;
+    for (Py_ssize_t i = 0; i < nlocals; ++i) {
+        PyObject* name = PyUnicode_InternFromString(def.locals[i]);
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(varnames.get(), i, name);
+    }
+    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
+    if (!replace) return nullptr;
+    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:O,s:n,s:i}", "co_argcount", 1, "co_varnames", varnames.get(),
+                                          "co_nlocals", nlocals, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
+    if (!kwargs) return nullptr;
+    return PyObject_Call(replace.get(), c.empty_tuple, kwargs.get());
+}
+
+PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globals, PyObject* code) {
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    if (!name) return nullptr;
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", owner, name.get()));
+    if (!qualname) return nullptr;
+    // Interned, so that failure records of the same method share one code
+    // object even when the class is made again after a failed import.
+    PyObject* fullname = PyUnicode_FromFormat("%U.%U", c.module_name, qualname.get());
+    if (!fullname) return nullptr;
+    PyUnicode_InternInPlace(&fullname);
+    Ref fullname_ref = Ref::steal(fullname);
+    TestMethod* m = PyObject_GC_New(TestMethod, &TestMethodType);
+    if (!m) return nullptr;
+    m->vectorcall = method_vectorcall;
+    m->def = &def;
+    m->name = name.release();
+    m->qualname = qualname.release();
+    m->fullname = fullname_ref.release();
+    m->module = new_ref(c.module_name);
+    m->doc = new_ref(Py_None);
+    m->globals = new_ref(globals);
+    m->code = new_ref(code);
+    m->dict = nullptr;
+    m->annotations = nullptr;
+    m->defaults = new_ref(Py_None);
+    m->kwdefaults = new_ref(Py_None);
+    m->weakrefs = nullptr;
+    PyObject_GC_Track(m);
+    return reinterpret_cast<PyObject*>(m);
+}

@@ -1,0 +1,1 @@
+"""Records and helpers that nodes exchange through Redis."""
