@@ -44,3 +44,8 @@ test: build clang
 
 clean:
 	rm -rf build tests/unit/*.so
+
+# Per-call time of the compiled tests against their interpreted twin, and import cost.
+.PHONY: bench
+bench: build
+	$(VPY) bench/bench_zeto_data.py

@@ -12,6 +12,14 @@
 #error "this module needs CPython 3.8 or newer"
 #endif
 
+// The entry point must stay visible although the module is built with hidden
+// symbols; before 3.9 PyMODINIT_FUNC does not say so itself.
+#if PY_VERSION_HEX < 0x03090000
+#define ZETO_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
+#else
+#define ZETO_MODINIT_FUNC PyMODINIT_FUNC
+#endif
+
 namespace compat {
 
 // ---- calls ------------------------------------------------------------------
@@ -23,6 +31,20 @@ constexpr unsigned long kHaveVectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
 inline vectorcallfunc vectorcall_of(PyObject* callable) { return PyVectorcall_Function(callable); }
 constexpr unsigned long kHaveVectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
 #endif
+
+// Looks `name` up for a call, as the interpreter's own method calls do: a
+// function found on the type comes back unbound (returns 1; the caller passes
+// `obj` as the first argument), anything else comes back as getattr() gives
+// it (returns 0). Where the interpreter does not export this lookup, it is
+// plain getattr(), with the same outcome at the cost of a bound method.
+inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
+#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+    return _PyObject_GetMethod(obj, name, method);
+#else
+    *method = PyObject_GetAttr(obj, name);
+    return 0;
+#endif
+}
 
 // ---- the interpreter --------------------------------------------------------
 

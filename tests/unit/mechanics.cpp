@@ -104,21 +104,89 @@ PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyO
 
 }  // namespace
 
-PyObject* invoke(PyObject* fn, PyObject* const* args, size_t n, PyObject* kwnames) {
+namespace {
+
+// The init slot of a class whose __init__ is written in Python, taken from a
+// class made for that purpose (the slot function itself is not exported).
+initproc g_python_init_slot = nullptr;
+
+bool find_python_init_slot() {
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<probe>", "__init__", 1)));
+    Ref globals = Ref::steal(PyDict_New());
+    if (!code || !globals) return false;
+    Ref init = Ref::steal(PyFunction_New(code.get(), globals.get()));
+    Ref ns = Ref::steal(init ? Py_BuildValue("{s:O}", "__init__", init.get()) : nullptr);
+    Ref probe = Ref::steal(ns ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe",
+                                                      ns.get())
+                              : nullptr);
+    if (!probe) return false;
+    g_python_init_slot = reinterpret_cast<PyTypeObject*>(probe.get())->tp_init;
+    return true;
+}
+
+// The __init__ of `cls` when calling `cls` means exactly "allocate with
+// object.__new__, then call this Python function", or null.
+PyObject* plain_python_init(PyObject* fn) {
+    if (Py_TYPE(fn) != &PyType_Type) return nullptr;  // a metaclass may define __call__
+    auto* cls = reinterpret_cast<PyTypeObject*>(fn);
+    if (cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_init != g_python_init_slot) return nullptr;
+    PyObject* init = _PyType_Lookup(cls, c.dunder_init);
+    return init && PyFunction_Check(init) ? init : nullptr;
+}
+
+// cls(*args) as type.__call__ does it for such a class, with the keywords
+// handed to __init__ by name instead of packed into a dictionary and out again.
+// `stack[1]` is free for the new object.
+PyObject* construct(PyObject* fn, PyObject* init, PyObject** stack, size_t nargs, PyObject* kwnames) {
+    // object.__new__ without arguments: the same object, set up the same way
+    // (abstract classes refused, instance attributes prepared), that it makes
+    // when it is handed the call's arguments and passes over them.
+    auto* cls = reinterpret_cast<PyTypeObject*>(fn);
+    PyObject* obj = cls->tp_new(cls, c.empty_tuple, nullptr);
+    if (!obj) return nullptr;
+    Py_INCREF(init);
+    stack[1] = obj;
+    PyObject* result = compat::vectorcall_of(init)(init, stack + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    Py_DECREF(init);
+    if (result && result != Py_None) {
+        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result)->tp_name);
+        Py_CLEAR(result);
+    }
+    if (!result) {
+        Py_DECREF(obj);
+        return nullptr;
+    }
+    Py_DECREF(result);
+    return obj;
+}
+
+}  // namespace
+
+bool prepare_calls() { return g_python_init_slot || find_python_init_slot(); }
+
+PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, PyObject* kwnames) {
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
-    const size_t nargs = n - nkw;
-    // One free slot in front lets a bound method put `self` there instead of
-    // copying the arguments.
-    PyObject* stack[8];
+    size_t nargs = n - nkw;
+    // stack[0] stays free so that a callee may put a bound `self` in front of
+    // the arguments without copying them; stack[1] holds our own `self`.
+    PyObject* stack[9];
     stack[0] = nullptr;
-    std::copy(args, args + n, stack + 1);
+    stack[1] = self;
+    std::copy(args, args + n, stack + 2);
+    PyObject** first = stack + 2;
+    if (self) {
+        first = stack + 1;
+        ++nargs;
+    }
 
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
     PyObject* result;
     if (vectorcallfunc vectorcall = compat::vectorcall_of(fn))
-        result = vectorcall(fn, stack + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+        result = vectorcall(fn, first, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
+    else if (PyObject* init = self ? nullptr : plain_python_init(fn))
+        result = construct(fn, init, stack, nargs, kwnames);
     else
-        result = call_with_tuple(fn, stack + 1, nargs, kwnames);
+        result = call_with_tuple(fn, first, nargs, kwnames);
     Py_LeaveRecursiveCall();
 
     if (!result) {
@@ -195,14 +263,19 @@ Ref Run::global(Global& g) {
 
 Ref Run::attr(const Ref& obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
 
-Ref Run::call(Ref fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    PyObject* result = invoke(fn.get(), args.begin(), args.size(), kwnames);
-    fn.reset();
-    return own(result);
+Callable Run::method(const Ref& obj, PyObject* name) {
+    PyObject* fn = nullptr;
+    const bool unbound = compat::get_method(obj.get(), name, &fn) == 1;
+    Callable callable{own(fn), Ref()};
+    if (unbound) callable.self = Ref::borrow(obj.get());
+    return callable;
 }
 
-Ref Run::call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    return call(attr(obj, name), args, kwnames);
+Ref Run::call(Callable fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    PyObject* result = invoke(fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
+    fn.fn.reset();
+    fn.self.reset();
+    return own(result);
 }
 
 Ref Run::item(const Ref& obj, PyObject* key) {

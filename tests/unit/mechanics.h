@@ -19,7 +19,7 @@
     X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
     X(dunder_qualname, "__qualname__") X(dunder_loader, "__loader__")                   \
     X(dunder_file, "__file__") X(dunder_package, "__package__") X(dunder_path, "__path__") \
-    X(dunder_spec, "__spec__") X(initializing, "_initializing") X(loader, "loader")     \
+    X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") X(loader, "loader")     \
     X(origin, "origin") X(parent, "parent")                                             \
     X(submodule_search_locations, "submodule_search_locations")                         \
     X(AssertionError, "AssertionError") X(self, "self")                                 \
@@ -59,6 +59,9 @@ extern Constants c;
 // Makes the constants; a second call does nothing. Fails with an exception set.
 bool make_constants();
 
+// Prepares what calls need; a second call does nothing.
+bool prepare_calls();
+
 // The dictionaries that global reads consult: the module's, then the
 // built-in names. Set by the module body before any test can run.
 bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
@@ -83,8 +86,16 @@ struct Raised {};
 Ref own(PyObject* p);
 
 // Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
-// under the recursion guard. Returns a new reference or null with an exception.
-PyObject* invoke(PyObject* fn, PyObject* const* args, size_t n, PyObject* kwnames);
+// under the recursion guard; a non-null `self` goes first, as the object of an
+// unbound method. Returns a new reference or null with an exception set.
+PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, PyObject* kwnames);
+
+// Something read to be called: a plain callable, or a function found on an
+// object's type together with that object (spares making a bound method).
+struct Callable {
+    Ref fn;
+    Ref self;
+};
 
 // Imports a top-level module as the `import` statement does, reusing the
 // entry in sys.modules unless that module is still initialising.
@@ -104,13 +115,20 @@ public:
 
     Ref global(Global& g);
     Ref attr(const Ref& obj, PyObject* name);
+    // obj.name, read in order to call it.
+    Callable method(const Ref& obj, PyObject* name);
     // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
     // the positional values followed by the keyword values. The callable is
     // released as soon as the call returns.
-    Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
+    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
+    Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
+        return call(Callable{std::move(fn), Ref()}, args, kwnames);
+    }
     // obj.name(*args): the attribute is read first, then called.
     Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-                    PyObject* kwnames = nullptr);
+                    PyObject* kwnames = nullptr) {
+        return call(method(obj, name), args, kwnames);
+    }
     // obj[key]: an exact dict is looked up directly, anything else subscribed.
     Ref item(const Ref& obj, PyObject* key);
     Ref import(PyObject* name);

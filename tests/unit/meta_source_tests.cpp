@@ -13,7 +13,7 @@ Ref new_meta_source(Run& t, PyObject* port) {
 
 // src.update({<key>: <value>}); the result is dropped unread.
 void update(Run& t, const Ref& src, PyObject* key, PyObject* value) {
-    Ref method = t.attr(src, c.update);
+    Callable method = t.method(src, c.update);
     Ref values = t.dict({key, value});
     t.call(std::move(method), {values.get()});
 }

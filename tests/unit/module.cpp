@@ -205,7 +205,7 @@ int exec_module(PyObject* module) {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
     const bool ok = globals && builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
-                    check_version() && make_constants() && set_namespaces(globals, builtins_dict) &&
+                    check_version() && make_constants() && prepare_calls() && set_namespaces(globals, builtins_dict) &&
                     initialise(module, globals, builtins_dict);
     // A failed module is forgotten, so that the next import starts afresh.
     if (!ok) Py_CLEAR(g_module);
@@ -232,4 +232,4 @@ PyModuleDef module_def = {
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_test_zeto_data() { return PyModuleDef_Init(&module_def); }
+ZETO_MODINIT_FUNC PyInit_test_zeto_data() { return PyModuleDef_Init(&module_def); }

@@ -24,7 +24,7 @@ void test_create_without_frame_returns_none_frame(Run& t) {
     vd = new_zeto_data(t.at(83));
     t.at(84);
     {
-        Ref create = t.attr(vd, c.create_zeto_data);
+        Callable create = t.method(vd, c.create_zeto_data);
         Ref result = car_list(t);
         payload = t.call(std::move(create), {result.get()}, c.kw_result);
     }
@@ -82,17 +82,17 @@ void test_parse_bytes_payload(Run& t) {
     vd = new_zeto_data(t.at(96));
     {
         // raw = json.dumps(<payload>).encode()
-        Ref dumps = t.at(97).attr(json, c.dumps);
+        Callable dumps = t.at(97).method(json, c.dumps);
         Ref payload = payload_dict(t);
         Ref text = t.at(97).call(std::move(dumps), {payload.get()});
         payload.reset();
-        Ref encode = t.at(101).attr(text, c.encode);
+        Callable encode = t.at(101).method(text, c.encode);
         text.reset();
         raw = t.call(std::move(encode));
     }
     t.at(102);
     {
-        Ref parse = t.attr(vd, c.parse_zeto_data);
+        Callable parse = t.method(vd, c.parse_zeto_data);
         result = t.call(std::move(parse), {raw.get(), c.int1}, c.kw_version);
     }
     t.check(103, [&] { return t.is_none(t.item(result, c.frame)); });
