@@ -22,8 +22,9 @@ def pytest_configure(config):
     if not (sdk / "zeto_sdk" / "__init__.py").is_file():
         raise pytest.UsageError(f"ZETO_SDK={sdk}: no zeto_sdk package in this directory")
     loaded = sys.modules.get("zeto_sdk")
-    if loaded is not None and Path(loaded.__file__).resolve().parent != sdk / "zeto_sdk":
-        raise pytest.UsageError(f"ZETO_SDK={sdk}: zeto_sdk was already imported from {loaded.__file__}")
+    origin = getattr(loaded, "__file__", None)
+    if loaded is not None and (origin is None or Path(origin).resolve().parent != sdk / "zeto_sdk"):
+        raise pytest.UsageError(f"ZETO_SDK={sdk}: zeto_sdk was already imported from {origin}")
     # Ahead of the project root, which pytest and ``python -m`` put on sys.path.
     sys.path.insert(0, str(sdk))
 

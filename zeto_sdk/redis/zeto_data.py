@@ -13,7 +13,6 @@ and "name"; the records read it and never change it.
 
 import json
 import time
-from dataclasses import asdict, dataclass, fields
 
 #: Payload layout versions that ``ZetoData.parse_zeto_data`` understands.
 SUPPORTED_VERSIONS = (1,)
@@ -104,21 +103,31 @@ class MetaModule:
         return module
 
 
-@dataclass
 class MetaFrameFormat:
     """How the payload's frame is encoded: the encoder name (``None`` for a
     raw frame) and whether the encoded bytes are base64 text."""
 
-    encoder: str | None = None
-    with_base64: bool = False
+    FIELDS = ("encoder", "with_base64")
+
+    def __init__(self, encoder=None, with_base64=False):
+        self.encoder = encoder
+        self.with_base64 = with_base64
+
+    def __eq__(self, other):
+        if not isinstance(other, MetaFrameFormat):
+            return NotImplemented
+        return self.to_dict() == other.to_dict()
+
+    def __repr__(self):
+        return f"MetaFrameFormat(encoder={self.encoder!r}, with_base64={self.with_base64!r})"
 
     def to_dict(self):
-        return asdict(self)
+        return {"encoder": self.encoder, "with_base64": self.with_base64}
 
     @classmethod
     def from_dict(cls, data):
         """Rebuild from ``to_dict`` output; unknown keys are ignored."""
-        return cls(**{f.name: data[f.name] for f in fields(cls) if f.name in data})
+        return cls(**{key: data[key] for key in cls.FIELDS if key in data})
 
 
 class Meta:
