@@ -14,8 +14,11 @@ VENV := .venv/$(TAG)
 BUILD := build/$(TAG)
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+# Debian's other CPython 3 interpreters (not their -config scripts or debug builds).
+OTHER_PYTHONS := $(filter-out %-config %d %-dbg,$(wildcard /usr/bin/python3.[0-9]*))
 
-.PHONY: build run test clang clean
+.PHONY: build run test clang versions clean
 .DEFAULT_GOAL := build
 
 $(STAMP): requirements-dev.txt
@@ -38,8 +41,14 @@ clang: $(STAMP)
 	    -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)-clang/out >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD)-clang -j2
 
+# The suite built for and run by each of Debian's interpreters. They may share
+# the default build's file name, so that one is made again afterwards.
+versions:
+	@for py in $(OTHER_PYTHONS); do $(MAKE) --no-print-directory run PYTHON=$$py || exit 1; done
+	rm -f $(MODULE)
+
 # The project's own checks.
-test: build clang
+test: versions build clang
 	$(VPY) -m pytest -p no:cacheprovider checks tests/unit
 
 clean:

@@ -77,6 +77,25 @@ Ref own(PyObject* p) {
 
 namespace {
 
+// The positional arguments as a tuple and the keywords as a dictionary, for
+// callables that take them in that form.
+bool pack_arguments(PyObject* const* args, size_t nargs, PyObject* kwnames, Ref* tuple, Ref* kwargs) {
+    *tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
+    if (!*tuple) return false;
+    for (size_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(tuple->get(), static_cast<Py_ssize_t>(i), args[i]);
+    }
+    if (!kwnames) return true;
+    *kwargs = Ref::steal(PyDict_New());
+    if (!*kwargs) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+        if (PyDict_SetItem(kwargs->get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<size_t>(i)]) < 0)
+            return false;
+    }
+    return true;
+}
+
 // The classic protocol, for callables that have no vectorcall entry.
 PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyObject* kwnames) {
     ternaryfunc call = Py_TYPE(fn)->tp_call;
@@ -84,27 +103,10 @@ PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyO
         PyErr_Format(PyExc_TypeError, "'%.200s' object is not callable", Py_TYPE(fn)->tp_name);
         return nullptr;
     }
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs)));
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), args[i]);
-    }
-    Ref kwargs;
-    if (kwnames) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs) return nullptr;
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, i), args[nargs + static_cast<size_t>(i)]) < 0)
-                return nullptr;
-        }
-    }
+    Ref tuple, kwargs;
+    if (!pack_arguments(args, nargs, kwnames, &tuple, &kwargs)) return nullptr;
     return call(fn, tuple.get(), kwargs.get());
 }
-
-}  // namespace
-
-namespace {
 
 // The init slot of a class whose __init__ is written in Python, taken from a
 // class made for that purpose (the slot function itself is not exported).
@@ -124,40 +126,45 @@ bool find_python_init_slot() {
     return true;
 }
 
-// The __init__ of `cls` when calling `cls` means exactly "allocate with
-// object.__new__, then call this Python function", or null.
-PyObject* plain_python_init(PyObject* fn) {
-    if (Py_TYPE(fn) != &PyType_Type) return nullptr;  // a metaclass may define __call__
+// Whether calling `fn` means type.__call__ with object.__new__ and an
+// __init__ found on the class: a class whose metaclass is `type` itself.
+bool is_plain_class(PyObject* fn) {
+    if (Py_TYPE(fn) != &PyType_Type) return false;  // a metaclass may define __call__
     auto* cls = reinterpret_cast<PyTypeObject*>(fn);
-    if (cls->tp_new != PyBaseObject_Type.tp_new || cls->tp_init != g_python_init_slot) return nullptr;
-    PyObject* init = _PyType_Lookup(cls, c.dunder_init);
-    return init && PyFunction_Check(init) ? init : nullptr;
+    return cls->tp_new == PyBaseObject_Type.tp_new && cls->tp_init == g_python_init_slot;
 }
 
-// cls(*args) as type.__call__ does it for such a class, with the keywords
-// handed to __init__ by name instead of packed into a dictionary and out again.
-// `stack[1]` is free for the new object.
-PyObject* construct(PyObject* fn, PyObject* init, PyObject** stack, size_t nargs, PyObject* kwnames) {
-    // object.__new__ without arguments: the same object, set up the same way
-    // (abstract classes refused, instance attributes prepared), that it makes
-    // when it is handed the call's arguments and passes over them.
+// cls(*args) for a plain class, step by step as type.__call__ takes it, but
+// with the keywords handed to a Python __init__ by name instead of packed into
+// a dictionary and out again. `stack[1]` is free for the new object.
+PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwnames) {
+    // object.__new__ passes over the call's arguments when the class has an
+    // __init__ of its own, so calling it without them makes the same object,
+    // set up the same way (abstract classes refused, attributes prepared).
     auto* cls = reinterpret_cast<PyTypeObject*>(fn);
-    PyObject* obj = cls->tp_new(cls, c.empty_tuple, nullptr);
+    Ref obj = Ref::steal(cls->tp_new(cls, c.empty_tuple, nullptr));
     if (!obj) return nullptr;
-    Py_INCREF(init);
-    stack[1] = obj;
-    PyObject* result = compat::vectorcall_of(init)(init, stack + 1, (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    Py_DECREF(init);
-    if (result && result != Py_None) {
-        PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result)->tp_name);
-        Py_CLEAR(result);
+    // __init__ is looked up now, after __new__, as type.__call__ does.
+    PyTypeObject* type = Py_TYPE(obj.get());
+    Ref init = Ref::borrow(type->tp_init == g_python_init_slot ? _PyType_Lookup(type, c.dunder_init) : nullptr);
+    Ref result;
+    if (init && PyFunction_Check(init.get())) {
+        stack[1] = obj.get();
+        result = Ref::steal(compat::vectorcall_of(init.get())(init.get(), stack + 1,
+                                                              (nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        if (!result) return nullptr;
+        if (result.get() != Py_None) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                         Py_TYPE(result.get())->tp_name);
+            return nullptr;
+        }
+    } else if (type->tp_init) {
+        Ref tuple, kwargs;
+        if (!pack_arguments(stack + 2, nargs, kwnames, &tuple, &kwargs) ||
+            type->tp_init(obj.get(), tuple.get(), kwargs.get()) < 0)
+            return nullptr;
     }
-    if (!result) {
-        Py_DECREF(obj);
-        return nullptr;
-    }
-    Py_DECREF(result);
-    return obj;
+    return obj.release();
 }
 
 }  // namespace
@@ -183,8 +190,8 @@ PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, 
     PyObject* result;
     if (vectorcallfunc vectorcall = compat::vectorcall_of(fn))
         result = vectorcall(fn, first, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    else if (PyObject* init = self ? nullptr : plain_python_init(fn))
-        result = construct(fn, init, stack, nargs, kwnames);
+    else if (!self && is_plain_class(fn))
+        result = construct(fn, stack, nargs, kwnames);
     else
         result = call_with_tuple(fn, first, nargs, kwnames);
     Py_LeaveRecursiveCall();
