@@ -1,5 +1,7 @@
 #include "mechanics.h"
 
+#include <structmember.h>
+
 #include <algorithm>
 
 Constants c;
@@ -268,7 +270,54 @@ Ref Run::global(Global& g) {
     return Ref::borrow(value);
 }
 
-Ref Run::attr(const Ref& obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
+namespace {
+
+// Reads of __slots__ members, remembered per (type, name) in a small table:
+// while the type stays unchanged (its version tag still valid and the same)
+// the member's slot is read directly, as the interpreter's own attribute
+// caches do. An empty slot, and everything else, takes the generic read.
+struct SlotRead {
+    PyTypeObject* type;
+    PyObject* name;
+    unsigned int version;
+    Py_ssize_t offset;
+};
+SlotRead g_slot_reads[64];
+
+SlotRead& slot_read_for(PyTypeObject* type, PyObject* name) {
+    const auto hash = (reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4;
+    return g_slot_reads[hash % 64];
+}
+
+bool same_version(const SlotRead& entry, PyTypeObject* type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && entry.version == type->tp_version_tag;
+}
+
+// Remembers `name` on `type` when the generic read would come down to reading
+// an object slot of the instance: plain attribute lookup on the type, and the
+// name found there first as a member descriptor of an object slot.
+void remember_slot_read(SlotRead& entry, PyTypeObject* type, PyObject* name) {
+    if (type->tp_getattro != PyObject_GenericGetAttr) return;
+    PyObject* descr = _PyType_Lookup(type, name);
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+    if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
+    entry = SlotRead{type, name, type->tp_version_tag, member->offset};
+}
+
+}  // namespace
+
+Ref Run::attr(const Ref& obj, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(obj.get());
+    SlotRead& entry = slot_read_for(type, name);
+    if (entry.type == type && entry.name == name && same_version(entry, type)) {
+        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + entry.offset);
+        if (value) return Ref::borrow(value);
+    } else {
+        remember_slot_read(entry, type, name);
+    }
+    return own(PyObject_GetAttr(obj.get(), name));
+}
 
 Callable Run::method(const Ref& obj, PyObject* name) {
     PyObject* fn = nullptr;

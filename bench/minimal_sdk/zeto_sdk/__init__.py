@@ -1,0 +1,1 @@
+"""A minimal zeto_sdk for benchmarking the test module itself."""
