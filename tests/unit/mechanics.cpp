@@ -216,27 +216,16 @@ PyObject* import_module(PyObject* name, PyObject* globals) {
     if (module && module != Py_None) {
         // A module whose spec says it is still initialising is handed to the
         // import system, which waits for it or reports the circular import.
+        // A spec that cannot tell (any error on the way) does not hold it up.
         bool initializing = false;
         if (PyObject* spec = PyObject_GetAttr(module, c.dunder_spec)) {
-            PyObject* flag = PyObject_GetAttr(spec, c.initializing);
-            Py_DECREF(spec);
-            if (flag) {
-                int truth = PyObject_IsTrue(flag);
+            if (PyObject* flag = PyObject_GetAttr(spec, c.initializing)) {
+                initializing = PyObject_IsTrue(flag) > 0;
                 Py_DECREF(flag);
-                if (truth < 0) {
-                    Py_DECREF(module);
-                    return nullptr;
-                }
-                initializing = truth != 0;
-            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-            } else {
-                Py_DECREF(module);
-                return nullptr;
             }
-        } else {
-            PyErr_Clear();
+            Py_DECREF(spec);
         }
+        PyErr_Clear();
         if (!initializing) return module;
     } else if (!module && PyErr_Occurred()) {
         return nullptr;
@@ -300,6 +289,9 @@ void remember_slot_read(SlotRead& entry, PyTypeObject* type, PyObject* name) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
     PyObject* descr = _PyType_Lookup(type, name);
     if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    // A member describes a slot of its own class: borrowed by an unrelated
+    // class it refuses to read, and that refusal is the generic read's to make.
+    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
     if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
     entry = SlotRead{type, name, type->tp_version_tag, member->offset};

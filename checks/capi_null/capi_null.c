@@ -1,0 +1,91 @@
+/* Callables that break the calling convention, for the checks only: they are
+ * handed to the compiled test module as classes or methods of the module
+ * under test, to see that a broken callee is reported and nothing crashes.
+ *
+ *   NullCall()        instances return NULL from tp_call, with no exception set
+ *   NullVectorcall()  the same through the vectorcall protocol
+ *   ValueWithError()  instances return a value while an exception is set
+ *
+ * The interpreter's own callers would check these results; the compiled
+ * module calls its callees directly and must check them itself.
+ */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <stddef.h>
+
+typedef struct {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+} Broken;
+
+static PyObject *null_call(PyObject *self, PyObject *args, PyObject *kwargs) {
+    (void)self; (void)args; (void)kwargs;
+    return NULL;
+}
+
+static PyObject *null_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
+    (void)self; (void)args; (void)nargsf; (void)kwnames;
+    return NULL;
+}
+
+static PyObject *value_with_error(PyObject *self, PyObject *args, PyObject *kwargs) {
+    (void)self; (void)args; (void)kwargs;
+    PyErr_SetString(PyExc_ValueError, "left pending by the callee");
+    Py_RETURN_NONE;
+}
+
+static PyObject *broken_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
+    (void)args; (void)kwargs;
+    Broken *self = (Broken *)type->tp_alloc(type, 0);
+    if (self && type->tp_vectorcall_offset) self->vectorcall = null_vectorcall;
+    return (PyObject *)self;
+}
+
+static PyTypeObject NullCallType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_capi_null.NullCall",
+    .tp_basicsize = sizeof(Broken),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_call = null_call,
+    .tp_new = broken_new,
+};
+
+static PyTypeObject NullVectorcallType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_capi_null.NullVectorcall",
+    .tp_basicsize = sizeof(Broken),
+    .tp_vectorcall_offset = offsetof(Broken, vectorcall),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .tp_call = PyVectorcall_Call,
+    .tp_new = broken_new,
+};
+
+static PyTypeObject ValueWithErrorType = {
+    PyVarObject_HEAD_INIT(NULL, 0)
+    .tp_name = "_capi_null.ValueWithError",
+    .tp_basicsize = sizeof(Broken),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_call = value_with_error,
+    .tp_new = broken_new,
+};
+
+static int exec_module(PyObject *module) {
+    PyTypeObject *types[] = {&NullCallType, &NullVectorcallType, &ValueWithErrorType};
+    for (size_t i = 0; i < sizeof types / sizeof *types; ++i) {
+        if (PyType_Ready(types[i]) < 0) return -1;
+        Py_INCREF(types[i]);
+        if (PyModule_AddObject(module, strrchr(types[i]->tp_name, '.') + 1, (PyObject *)types[i]) < 0) {
+            Py_DECREF(types[i]);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static PyModuleDef_Slot slots[] = {{Py_mod_exec, exec_module}, {0, NULL}};
+
+static struct PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, .m_name = "_capi_null", .m_size = 0, .m_slots = slots,
+};
+
+PyMODINIT_FUNC PyInit__capi_null(void) { return PyModuleDef_Init(&module_def); }

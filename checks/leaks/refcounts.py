@@ -1,0 +1,856 @@
+"""Reference-leak check of the compiled test module, run by a debug interpreter.
+
+    PYTHONPATH=<project root> python3.11-dbg checks/leaks/refcounts.py
+
+Each of the fourteen tests is run against a stand-in of the module under test
+whose every operation (construction, method call, attribute read, ``==``,
+``<=``, truth test, item access, membership test, and the ``json`` calls of
+the parse test) can be told to behave, to give a wrong value or to raise.
+The operations each test performs are listed in ``TABLE``; every listed
+operation gets a "raise" and a "wrong" behaviour, every item access and
+membership test a "missing key" one; values come as objects with their own
+comparisons or as plain built-in values, results as dict subclasses or exact
+dicts, classes as callables or as real classes (own, inherited or non-function
+``__init__``, abstract); the first callee of each test also recurses without
+end or breaks the calling convention (returns NULL without an exception, or a
+value with one: the C helper of checks/capi_null); every global a test reads
+gets a "missing" behaviour, and the methods are also called in the wrong ways.  For each (behaviour,
+test) pair:
+
+* the outcome (passed, or exception type and line of the failure record) must
+  be the one the interpreted copy of the suite gives for the same behaviour;
+  an injected exception must leave at the line of its operation;
+* the test is run N and 2N times; the total reference count may grow by the
+  same constant both times (caches), but not with the number of runs.
+
+Failed imports of the test module, followed by a good one, are checked the
+same way in a fresh interpreter (``--imports``).  A deliberate leak is run
+through the same measurement first, to show that it catches one.
+
+Exits non-zero on any leak, wrong outcome or crash.
+"""
+
+import functools
+import gc
+import importlib
+import importlib.abc
+import importlib.machinery
+import importlib.util
+import json as real_json
+import runpy
+import subprocess
+import sys
+import types
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+MODULE = "tests.unit.test_zeto_data"
+SDK = "zeto_sdk.redis.zeto_data"
+SDK_NAMES = ("Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData")
+ROUNDS = 30          # N; every pair is measured over N and 2N runs
+TOLERANCE = 2        # allowed difference of growth between 2N and N runs
+
+if not hasattr(sys, "gettotalrefcount"):
+    sys.exit("refcounts.py needs a debug build of the interpreter (sys.gettotalrefcount)")
+
+
+# ---- the instrumented stand-in of the module under test ---------------------------
+
+class Injected(Exception):
+    """The exception a "raise" behaviour throws; its argument names the operation."""
+
+
+PLAN = {}        # operation -> "raise" | "wrong" | "missing" | "leak"
+COUNTS = {}      # operation name -> times reached in the current run
+TRACE = None     # list of operations reached, while recording
+LEAKED = []      # where the deliberate leak puts its objects
+WRONG = "<wrong value>"
+
+
+def hit(name):
+    """Reach operation `name`; True when it must give a wrong value.
+
+    The second and later times one name is reached in a run it is a separate
+    operation, "name#2" and so on.
+    """
+    n = COUNTS.get(name, 0) + 1
+    COUNTS[name] = n
+    op = name if n == 1 else f"{name}#{n}"
+    if TRACE is not None:
+        TRACE.append(op)
+    how = PLAN.get(op)
+    if how is None:
+        return False
+    if how == "raise":
+        raise Injected(op)
+    if how == "leak":
+        LEAKED.append(object())
+        return False
+    return True
+
+
+class Res:
+    """Result of a comparison, whose truth test is an operation. Once told
+    to test false it stays false, however often it is asked."""
+
+    __slots__ = ("site", "flag")
+
+    def __init__(self, site, flag):
+        self.site, self.flag = site, flag
+
+    def __bool__(self):
+        if hit(self.site + " bool"):
+            self.flag = False
+        return self.flag
+
+
+class Val:
+    """A value from the module under test; its == and <= are operations."""
+
+    __slots__ = ("site", "value")
+    __hash__ = None
+
+    def __init__(self, site, value):
+        self.site, self.value = site, value
+
+    def _compare(self, other, symbol, compare):
+        site = f"{self.site} {symbol}"
+        if hit(site):
+            return False
+        return Res(site, compare(self.value, other.value if isinstance(other, Val) else other))
+
+    def __eq__(self, other):
+        return self._compare(other, "==", lambda a, b: a == b)
+
+    def __le__(self, other):
+        return self._compare(other, "<=", lambda a, b: a <= b)
+
+
+# How values and dictionaries are handed out: as Val objects or as the plain
+# built-in values (which the compiled tests may compare without a call), and
+# as dict subclasses or exact dicts (looked up without a call).
+MODE = {"plain": False, "exact": False}
+
+
+def value(site, good):
+    """What an attribute read or item access hands out: `None` itself (the
+    tests check it by identity), else the value; a wrong value differs from both."""
+    if good is None or MODE["plain"]:
+        return good
+    return Val(site, good)
+
+
+def wrong_value(site, good):
+    if good is None:
+        return 0
+    return WRONG if MODE["plain"] else Val(site, WRONG)
+
+
+def make_dict(site, items):
+    """A result dictionary. A key whose item access or membership test is
+    planned as "missing" is left out."""
+    items = {k: v for k, v in items.items()
+             if PLAN.get(f"{site}[{k!r}]") != "missing" and PLAN.get(f"{site} contains {k!r}") != "missing"}
+    if MODE["exact"]:
+        return {k: value(f"{site}[{k!r}]", v) for k, v in items.items()}
+    return FakeDict(site, items)
+
+
+class FakeDict(dict):
+    """A dict subclass: item access and membership go through its methods."""
+
+    def __init__(self, site, items):
+        super().__init__(items)
+        self.site = site
+
+    def __getitem__(self, key):
+        site = f"{self.site}[{key!r}]"
+        good = dict.__getitem__(self, key)
+        return wrong_value(site, good) if hit(site) else value(site, good)
+
+    def __contains__(self, key):
+        if hit(f"{self.site} contains {key!r}"):
+            return False
+        return dict.__contains__(self, key)
+
+
+class Method:
+    """A callable attribute; calling it is an operation."""
+
+    __slots__ = ("site", "fn")
+
+    def __init__(self, site, fn):
+        self.site, self.fn = site, fn
+
+    def __call__(self, *args, **kwargs):
+        if hit(self.site + "()"):
+            return object()
+        return self.fn(*args, **kwargs)
+
+
+class Record:
+    """An object of the module under test. Every attribute read is an
+    operation; the fields are kept aside so that each read reaches __getattr__."""
+
+    __slots__ = ("_kind", "_fields")
+
+    def __init__(self, kind, fields):
+        object.__setattr__(self, "_kind", kind)
+        object.__setattr__(self, "_fields", fields)
+
+    def __getattr__(self, name):
+        fields = object.__getattribute__(self, "_fields")
+        site = f"{object.__getattribute__(self, '_kind')}.{name}"
+        good = fields[name]
+        wrong = hit(site)
+        if callable(good):
+            return None if wrong else Method(site, good)
+        return wrong_value(site, good) if wrong else value(site, good)
+
+
+class Constructor:
+    """A class of the module under test; calling it is an operation."""
+
+    def __init__(self, kind, make):
+        self.kind, self.make = kind, make
+
+    def __call__(self, *args, **kwargs):
+        if hit(self.kind + "()"):
+            return object()
+        return self.make(*args, **kwargs)
+
+
+def node_entry(node, key):
+    return None if node is None else node.get(key)
+
+
+def make_meta_source(src_node=None, src_output_port=None):
+    fields = {
+        "id": node_entry(src_node, "id"), "type": node_entry(src_node, "type"),
+        "name": node_entry(src_node, "name"), "output_port_idx": src_output_port, "frame_id": None,
+    }
+    fields["source_key"] = (None if fields["id"] is None or src_output_port is None
+                            else f"{fields['id']}_{src_output_port}")
+
+    def update(values):
+        for key, v in values.items():
+            if v is not None:
+                fields[key] = v
+
+    def to_dict():
+        return make_dict("MetaSource.to_dict()", {k: v for k, v in fields.items() if not callable(v)})
+
+    fields.update(update=update, to_dict=to_dict)
+    return Record("MetaSource", fields)
+
+
+def make_meta_module(cur_node=None, feed_port_idx=None):
+    fields = {"id": node_entry(cur_node, "id"), "type": node_entry(cur_node, "type"),
+              "feed_port_idx": feed_port_idx}
+    fields["to_dict"] = lambda: make_dict("MetaModule.to_dict()", {"id": fields["id"]})
+    return Record("MetaModule", fields)
+
+
+def meta_dict():
+    return {"ts": 2.0, "source": {}, "module": {}, "frame_format": {}}
+
+
+def make_meta(cur_node=None, feed_idx=None, src_node=None, src_port=None, src_name=None):
+    return Record("Meta", {"ts": 2.0, "to_dict": lambda: make_dict("Meta.to_dict()", meta_dict())})
+
+
+def make_zeto_data(feed_idx=None, cur_node=None, src_node=None, src_port=None):
+    def create_zeto_data(frame=None, result=None):
+        return make_dict("payload", {"meta": meta_dict(), "frame": frame,
+                                    "result": [] if result is None else result})
+
+    def parse_zeto_data(raw, version=1):
+        data = real_json.loads(raw)
+        return make_dict("parsed", {"meta": meta_dict(), "frame": data["frame"], "result": data["result"]})
+
+    return Record("ZetoData", {"create_zeto_data": create_zeto_data, "parse_zeto_data": parse_zeto_data})
+
+
+class FakeClock:
+    """Stands in for the module `time`: time.time() gives 1.0, then 3.0."""
+
+    def __getattr__(self, name):
+        if hit(f"time.{name}"):
+            return None
+        n = COUNTS.get("time.time()", 0)
+        return Method("time.time", lambda: value("clock", 1.0 + 2.0 * n))
+
+
+class FakeText:
+    """What json.dumps gives: its `encode` is an operation."""
+
+    def __init__(self, text):
+        self.text = text
+
+    def __getattr__(self, name):
+        if hit(f"text.{name}"):
+            return None
+        return Method("text.encode", self.text.encode)
+
+
+class FakeJson(types.ModuleType):
+    """Stands in for the module `json` in sys.modules."""
+
+    def __getattr__(self, name):
+        if hit(f"json.{name}"):
+            return None
+        return Method("json.dumps", lambda obj: FakeText(real_json.dumps(obj)))
+
+
+FAKES = {
+    "MetaSource": Constructor("MetaSource", make_meta_source),
+    "MetaModule": Constructor("MetaModule", make_meta_module),
+    "Meta": Constructor("Meta", make_meta),
+    "ZetoData": Constructor("ZetoData", make_zeto_data),
+    "time": FakeClock(),
+}
+
+
+class BoundInit:
+    """An __init__ that is not a function: a descriptor binding a callable."""
+
+    def __init__(self, fn):
+        self.fn = fn
+
+    def __get__(self, obj, cls=None):
+        return functools.partial(self.fn, obj)
+
+
+def record_class(kind, make, style):
+    """The class `kind` as a real class whose construction is an operation;
+    "wrong" makes its __init__ return a value. `style` says where __init__
+    comes from: "function" (its own), "inherited" (a base class's),
+    "descriptor" (a non-function), "abstract" (its own, on an abstract class)."""
+
+    def __init__(self, *args, **kwargs):
+        if hit(kind + "()"):
+            return 1
+        made = make(*args, **kwargs)
+        object.__setattr__(self, "_kind", kind)
+        object.__setattr__(self, "_fields", object.__getattribute__(made, "_fields"))
+
+    init = BoundInit(__init__) if style == "descriptor" else __init__
+    if style == "inherited":
+        base = type(kind + "Base", (Record,), {"__slots__": (), "__init__": init})
+        return type(kind, (base,), {"__slots__": ()})
+    cls = type(kind, (Record,), {"__slots__": (), "__init__": init})
+    if style == "abstract":
+        cls.__abstractmethods__ = frozenset({"missing"})
+    return cls
+
+
+CLASS_STYLES = ("function", "inherited", "descriptor", "abstract")
+CLASS_FAKES = {
+    style: {kind: record_class(kind, make, style)
+            for kind, make in (("MetaSource", make_meta_source), ("MetaModule", make_meta_module),
+                               ("Meta", make_meta), ("ZetoData", make_zeto_data))}
+    for style in CLASS_STYLES
+}
+
+
+# ---- what each test does ------------------------------------------------------------
+
+def ops(line, *names):
+    return [(line, n) for n in names]
+
+
+def eq(line, site):
+    """site == constant: the read, the comparison, the truth test."""
+    return ops(line, site, f"{site} ==", f"{site} == bool")
+
+
+def call(line, site):
+    return ops(line, site, site + "()")
+
+
+def construct(line, kind):
+    return ops(line, kind + "()")
+
+
+TABLE = {
+    ("TestMetaSource", "test_init_with_node_sets_fields"): [
+        *construct(12, "MetaSource"), *eq(13, "MetaSource.id"), *eq(14, "MetaSource.type"),
+        *eq(15, "MetaSource.name"), *eq(16, "MetaSource.source_key"), *eq(17, "MetaSource.output_port_idx")],
+    ("TestMetaSource", "test_init_without_node_leaves_none"): [
+        *construct(20, "MetaSource"), *ops(21, "MetaSource.id"), *ops(22, "MetaSource.type")],
+    ("TestMetaSource", "test_to_dict_returns_dict_with_id"): [
+        *construct(25, "MetaSource"), *call(26, "MetaSource.to_dict"),
+        *eq(28, "MetaSource.to_dict()['id']"), *eq(29, "MetaSource.to_dict()['source_key']")],
+    ("TestMetaSource", "test_update_sets_new_values"): [
+        *construct(32, "MetaSource"), *call(33, "MetaSource.update"), *eq(34, "MetaSource.frame_id")],
+    ("TestMetaSource", "test_update_ignores_none_values"): [
+        *construct(37, "MetaSource"), *ops(38, "MetaSource.id"), *call(39, "MetaSource.update"),
+        *ops(40, "MetaSource.id#2", "MetaSource.id ==", "MetaSource.id == bool")],
+    ("TestMetaModule", "test_init_with_node"): [
+        *construct(45, "MetaModule"), *eq(46, "MetaModule.id"), *eq(47, "MetaModule.type"),
+        *eq(48, "MetaModule.feed_port_idx")],
+    ("TestMetaModule", "test_init_without_node"): [*construct(51, "MetaModule"), *ops(52, "MetaModule.id")],
+    ("TestMetaModule", "test_to_dict"): [
+        *construct(55, "MetaModule"), *call(56, "MetaModule.to_dict"), *eq(57, "MetaModule.to_dict()['id']")],
+    ("TestMeta", "test_to_dict_uses_stored_ts_not_fresh_time"): [
+        *construct(63, "Meta"), *ops(64, "Meta.ts"), *call(65, "Meta.to_dict"), *eq(66, "Meta.to_dict()['ts']")],
+    ("TestMeta", "test_to_dict_has_required_keys"): [
+        *construct(69, "Meta"), *call(70, "Meta.to_dict"),
+        *ops(72, *(f"Meta.to_dict() contains {k!r}" for k in ("ts", "source", "module", "frame_format")))],
+    ("TestMeta", "test_ts_is_set_at_construction_time"): [
+        *call(75, "time.time"), *construct(76, "Meta"), *ops(77, "time.time#2", "time.time()#2"),
+        *ops(78, "Meta.ts", "clock <=", "clock <= bool", "Meta.ts <=", "Meta.ts <= bool")],
+    ("TestZetoData", "test_create_without_frame_returns_none_frame"): [
+        *construct(83, "ZetoData"), *call(84, "ZetoData.create_zeto_data"), *ops(85, "payload['frame']"),
+        *eq(86, "payload['result']"), *ops(87, "payload contains 'meta'")],
+    ("TestZetoData", "test_create_empty_result_defaults_to_list"): [
+        *construct(90, "ZetoData"), *call(91, "ZetoData.create_zeto_data"), *eq(92, "payload['result']")],
+    ("TestZetoData", "test_parse_bytes_payload"): [
+        *construct(96, "ZetoData"), *call(97, "json.dumps"), *call(101, "text.encode"),
+        *call(102, "ZetoData.parse_zeto_data"), *ops(103, "parsed['frame']"), *eq(104, "parsed['result']")],
+}
+
+# The globals each test reads, with the line that reads each first.
+GLOBALS = {
+    ("TestMetaSource", "test_init_with_node_sets_fields"): [(12, "MetaSource"), (12, "NODE")],
+    ("TestMetaSource", "test_init_without_node_leaves_none"): [(20, "MetaSource")],
+    ("TestMetaSource", "test_to_dict_returns_dict_with_id"): [(25, "MetaSource"), (25, "NODE")],
+    ("TestMetaSource", "test_update_sets_new_values"): [(32, "MetaSource"), (32, "NODE")],
+    ("TestMetaSource", "test_update_ignores_none_values"): [(37, "MetaSource"), (37, "NODE")],
+    ("TestMetaModule", "test_init_with_node"): [(45, "MetaModule"), (45, "NODE")],
+    ("TestMetaModule", "test_init_without_node"): [(51, "MetaModule")],
+    ("TestMetaModule", "test_to_dict"): [(55, "MetaModule"), (55, "NODE")],
+    ("TestMeta", "test_to_dict_uses_stored_ts_not_fresh_time"): [(63, "Meta"), (63, "NODE")],
+    ("TestMeta", "test_to_dict_has_required_keys"): [(69, "Meta"), (69, "NODE")],
+    ("TestMeta", "test_ts_is_set_at_construction_time"): [(75, "time"), (76, "Meta"), (76, "NODE")],
+    ("TestZetoData", "test_create_without_frame_returns_none_frame"): [(83, "ZetoData"), (83, "NODE")],
+    ("TestZetoData", "test_create_empty_result_defaults_to_list"): [(90, "ZetoData"), (90, "NODE")],
+    ("TestZetoData", "test_parse_bytes_payload"): [(96, "ZetoData"), (96, "NODE")],
+}
+
+# Ways of calling a method: (name, call). The first three are right.
+CALL_FORMS = [
+    ("bound", lambda cls, name, inst: getattr(inst, name)()),
+    ("through class", lambda cls, name, inst: getattr(cls, name)(inst)),
+    ("self by keyword", lambda cls, name, inst: getattr(cls, name)(self=inst)),
+    ("extra positional", lambda cls, name, inst: getattr(inst, name)(1)),
+    ("unknown keyword", lambda cls, name, inst: getattr(inst, name)(x=1)),
+    ("self twice", lambda cls, name, inst: getattr(inst, name)(self=inst)),
+    ("no self", lambda cls, name, inst: getattr(cls, name)()),
+]
+
+
+# ---- running a behaviour ------------------------------------------------------------
+
+def load_suites():
+    compiled = importlib.import_module(MODULE)
+    spec = importlib.util.spec_from_file_location("interpreted_suite", ROOT / "checks" / "interpreted_suite.py")
+    interpreted = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(interpreted)
+    return compiled, interpreted
+
+
+class Behaviour:
+    """How the module under test behaves for one run: which fakes stand in
+    the test module's namespace, which globals are missing, what `import
+    json` finds ("fake", "real" or "blocked"), the plan, the call form."""
+
+    def __init__(self, label, plan=None, fakes=True, missing=(), json="fake", form=CALL_FORMS[0],
+                 plain=False, exact=False, classes=None, broken=None, expect=None):
+        self.label, self.plan, self.fakes, self.missing = label, plan or {}, fakes, missing
+        self.json, self.form, self.mode = json, form, {"plain": plain, "exact": exact}
+        self.classes, self.broken, self.expect = classes, broken, expect
+
+    def runner(self, module, test):
+        """A function that runs `test` once, and one that undoes the set-up."""
+        cls_name, method = test
+        cls = getattr(module, cls_name)
+        inst = cls()
+        names = (list(FAKES) if self.fakes else []) + list(self.missing)
+        missing = object()
+        saved = {name: module.__dict__.get(name, missing) for name in names}
+        if self.fakes:
+            module.__dict__.update(FAKES)
+            if self.classes:
+                module.__dict__.update(CLASS_FAKES[self.classes])
+            if self.broken:
+                module.__dict__.update(self.broken)
+        for name in self.missing:
+            module.__dict__.pop(name, None)
+        saved_json = sys.modules.get("json")
+        sys.modules["json"] = {"fake": FakeJson("json"), "real": real_json, "blocked": None}[self.json]
+        PLAN.clear()
+        PLAN.update(self.plan)
+        MODE.update(self.mode)
+        form = self.form[1]
+
+        def run():
+            COUNTS.clear()
+            form(cls, method, inst)
+
+        def undo():
+            PLAN.clear()
+            MODE.update(plain=False, exact=False)
+            sys.modules["json"] = saved_json
+            for name, old in saved.items():
+                if old is missing:
+                    module.__dict__.pop(name, None)
+                else:
+                    module.__dict__[name] = old
+
+        return run, undo
+
+
+def outcome(run, compiled):
+    """None when the run passes, else (exception type, line of the failure
+    record, message): the first traceback entry below this script's frames."""
+    try:
+        run()
+    except Exception as exc:  # noqa: BLE001 - any failure is an outcome
+        tb = exc.__traceback__
+        while tb is not None and tb.tb_frame.f_code.co_filename == __file__:
+            tb = tb.tb_next
+        line = None
+        if tb is not None:
+            code = tb.tb_frame.f_code
+            if compiled and not (code.co_filename == "tests/unit/test_zeto_data.py"
+                                 and code.co_name.startswith(MODULE + ".")):
+                raise AssertionError(f"unexpected first traceback entry {code.co_name} {code.co_filename}")
+            line = tb.tb_lineno
+        return type(exc).__name__, line, str(exc)
+    return None
+
+
+def growth(run, n):
+    gc.collect()
+    before = sys.gettotalrefcount()
+    for _ in range(n):
+        try:
+            run()
+        except Exception:  # noqa: BLE001
+            pass
+    gc.collect()
+    return sys.gettotalrefcount() - before
+
+
+def leak_of(run, rounds=ROUNDS):
+    for _ in range(5):  # warm up caches
+        try:
+            run()
+        except Exception:  # noqa: BLE001
+            pass
+    return growth(run, 2 * rounds) - growth(run, rounds)
+
+
+def record_trace(behaviour, module, test):
+    global TRACE
+    run, undo = behaviour.runner(module, test)
+    TRACE = []
+    try:
+        run()
+        return TRACE
+    finally:
+        TRACE = None
+        undo()
+
+
+def is_lookup(op):
+    """An item access or membership test of a result dictionary."""
+    return op.endswith("]") or " contains " in op
+
+
+def is_comparison(op):
+    return op.endswith((" ==", " <=", " bool"))
+
+
+MODES = {  # label -> (plain, exact, operations of the table reached in that mode)
+    "": (False, False, lambda op: True),
+    "plain values, ": (True, False, lambda op: not is_comparison(op)),
+    "exact dicts, ": (False, True, lambda op: not is_lookup(op)),
+    "plain values in exact dicts, ": (True, True, lambda op: not is_lookup(op) and not is_comparison(op)),
+}
+
+
+def endless(*args, **kwargs):
+    return endless(*args, **kwargs)
+
+
+def behaviours_for(test):
+    yield Behaviour("bundled SDK", fakes=False, json="real")
+    for mode, (plain, exact, reached) in MODES.items():
+        yield Behaviour(f"{mode}passing", plain=plain, exact=exact)
+        for line, op in TABLE[test]:
+            if not mode:
+                yield Behaviour(f"raise at {op}", {op: "raise"})
+            if reached(op) and not is_comparison(op) or not mode:
+                yield Behaviour(f"{mode}wrong at {op}", {op: "wrong"}, plain=plain, exact=exact)
+            if is_lookup(op):
+                yield Behaviour(f"{mode}missing key at {op}", {op: "missing"}, plain=plain, exact=exact)
+    for style in CLASS_STYLES:
+        if style == "abstract":
+            yield Behaviour("abstract classes", classes=style)
+            continue
+        yield Behaviour(f"classes with {style} __init__, passing", classes=style)
+        for line, op in TABLE[test]:
+            if op.endswith("()") and op[:-2] in CLASS_FAKES[style]:
+                yield Behaviour(f"classes with {style} __init__, raise at {op}", {op: "raise"}, classes=style)
+                yield Behaviour(f"classes with {style} __init__, wrong at {op}", {op: "wrong"}, classes=style)
+    for line, name in GLOBALS[test]:
+        yield Behaviour(f"missing {name}", missing=(name,))
+    if test[1] == "test_parse_bytes_payload":
+        yield Behaviour("json not importable", json="blocked")
+    for line, op in TABLE[test][:1] + [entry for entry in TABLE[test] if entry[1] == "time.time()"]:
+        name = op[:-2].split(".")[0]
+
+        def wrap(callee, name=name):
+            return types.SimpleNamespace(time=callee) if name == "time" else callee
+
+        yield Behaviour(f"endless recursion at {op}", broken={name: wrap(endless)})
+        for kind in ("NullCall", "NullVectorcall", "ValueWithError") if CAPI_NULL else ():
+            yield Behaviour(f"broken callee at {op}: {kind}", broken={name: wrap(getattr(CAPI_NULL, kind)())},
+                            expect=("SystemError", line))
+    for form in CALL_FORMS[1:]:
+        yield Behaviour(f"call {form[0]}", form=form)
+
+
+def check_pairs(compiled, interpreted):
+    pairs = leaked = 0
+    problems = []
+    kinds = {}
+    for test in TABLE:
+        # The table must list exactly what a passing run reaches, in order.
+        for mode, (plain, exact, reached) in MODES.items():
+            expected = [op for _, op in TABLE[test] if reached(op)]
+            for module in (compiled, interpreted):
+                trace = record_trace(Behaviour("trace", plain=plain, exact=exact), module, test)
+                if trace != expected:
+                    problems.append(f"{test} {mode}: {module.__name__} reaches {trace}, table lists {expected}")
+        lines = {op: line for line, op in TABLE[test]}
+        for behaviour in behaviours_for(test):
+            results = []
+            # A debug interpreter treats a broken callee as a fatal error: such
+            # a behaviour states the outcome expected of the compiled test.
+            for module in (compiled,) if behaviour.expect else (compiled, interpreted):
+                run, undo = behaviour.runner(module, test)
+                try:
+                    results.append(outcome(run, module is compiled))
+                    if module is compiled:
+                        leak = leak_of(run)
+                finally:
+                    undo()
+            pairs += 1
+            if behaviour.expect:
+                results.append(behaviour.expect)
+            got, want = results
+            kind = got[0] if got else "passed"
+            kinds[kind] = kinds.get(kind, 0) + 1
+            where = f"{test[0]}.{test[1]} / {behaviour.label}"
+            if leak > TOLERANCE:
+                leaked += 1
+                problems.append(f"LEAK {where}: {leak} references per {ROUNDS} runs")
+            if behaviour.label.startswith("endless "):
+                got, want = got and got[:2], want and want[:2]
+            if behaviour.label.startswith("call "):
+                # Argument errors are raised before a Python frame exists, and
+                # word their message differently: compare the type only.
+                got, want = got and got[0], want and want[0]
+            elif behaviour.expect:
+                got = got and got[:2]
+            if got != want:
+                problems.append(f"OUTCOME {where}: compiled {got}, interpreted {want}")
+            op = next(iter(behaviour.plan), None)
+            if behaviour.plan.get(op) == "raise" and (not got or got[:2] != ("Injected", lines[op])):
+                problems.append(f"OUTCOME {where}: injected exception left as {got}, expected line {lines[op]}")
+    print("outcomes:", ", ".join(f"{kind} {n}" for kind, n in sorted(kinds.items(), key=lambda kv: -kv[1])))
+    return pairs, leaked, problems
+
+
+def check_teeth(compiled):
+    """The measurement must catch a fake that keeps one object per run."""
+    test = ("TestMetaSource", "test_init_with_node_sets_fields")
+    run, undo = Behaviour("leaking", {"MetaSource.id": "leak"}).runner(compiled, test)
+    try:
+        leak = leak_of(run)
+    finally:
+        undo()
+        LEAKED.clear()
+    return leak
+
+
+# ---- failed imports -------------------------------------------------------------------
+
+class BrokenFinder(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+    """Serves a module under test whose body raises."""
+
+    def find_spec(self, name, path, target=None):
+        if name == SDK:
+            return importlib.machinery.ModuleSpec(name, self)
+        return None
+
+    def create_module(self, spec):
+        return None
+
+    def exec_module(self, module):
+        raise ValueError("the module under test is broken")
+
+
+class GuardedModule(types.ModuleType):
+    """A module under test whose attribute MetaModule cannot be read."""
+
+    def __getattribute__(self, name):
+        if name == "MetaModule":
+            raise RuntimeError("no MetaModule here")
+        return super().__getattribute__(name)
+
+
+def import_variants():
+    import zeto_sdk.redis.zeto_data as good
+
+    def without_frame_format():
+        fake = types.ModuleType(SDK)
+        for name in SDK_NAMES:
+            if name != "MetaFrameFormat":
+                setattr(fake, name, getattr(good, name))
+        return fake
+
+    def guarded():
+        fake = GuardedModule(SDK)
+        for name in SDK_NAMES:
+            setattr(fake, name, getattr(good, name))
+        return fake
+
+    # name -> (sys.modules entries to put in place, meta path finder, expected message part, line)
+    return {
+        "module under test missing": ({SDK: None}, None, "halted; None in sys.modules", 5),
+        "module under test raises": ({}, BrokenFinder(), "the module under test is broken", 5),
+        "a name missing": ({SDK: without_frame_format()}, None, "cannot import name MetaFrameFormat", 5),
+        "a name unreadable": ({SDK: guarded()}, None, "cannot import name MetaModule", 5),
+        "time missing": ({"time": None}, None, "halted; None in sys.modules", 3),
+    }
+
+
+def failing_import(entries, finder):
+    saved = {name: sys.modules.pop(name, None) for name in entries}
+    sys.modules.update(entries)
+    if finder is not None:
+        saved.setdefault(SDK, sys.modules.pop(SDK, None))
+        sys.meta_path.insert(0, finder)
+    try:
+        importlib.import_module(MODULE)
+    except ImportError as exc:
+        return exc
+    except Exception as exc:  # noqa: BLE001 - the body's own exception passes out
+        return exc
+    finally:
+        if finder is not None:
+            sys.meta_path.remove(finder)
+        for name, old in saved.items():
+            if old is None:
+                sys.modules.pop(name, None)
+            else:
+                sys.modules[name] = old
+    raise AssertionError("the import did not fail")
+
+
+def check_imports():
+    """Run in a fresh interpreter: failed imports leak nothing, and the import
+    after them runs the module body from the start."""
+    problems = []
+    rounds = 20
+    for label, (entries, finder, message, line) in import_variants().items():
+        exc = failing_import(entries, finder)
+        tb = exc.__traceback__
+        while tb is not None and tb.tb_frame.f_code.co_name != "init " + MODULE:
+            tb = tb.tb_next
+        if message not in str(exc) or tb is None or tb.tb_lineno != line:
+            problems.append(f"OUTCOME import, {label}: {type(exc).__name__}: {exc} "
+                            f"(record line {tb and tb.tb_lineno}, expected {line})")
+        if MODULE in sys.modules:
+            problems.append(f"OUTCOME import, {label}: the failed module stays in sys.modules")
+        del exc, tb
+
+        def run(entries=entries, finder=finder):
+            failing_import(entries, finder)
+
+        leak = leak_of(run, rounds)
+        print(f"  import, {label}: growth difference {leak} over {rounds} imports")
+        if leak > TOLERANCE:
+            problems.append(f"LEAK import, {label}: {leak} references per {rounds} imports")
+
+    # A leaking import is caught too.
+    def leaking(entries={SDK: None}):
+        LEAKED.append(object())
+        failing_import(entries, None)
+    teeth = leak_of(leaking, rounds)
+    LEAKED.clear()
+    if teeth <= TOLERANCE:
+        problems.append(f"the measurement missed a deliberate import leak ({teeth})")
+
+    module = importlib.import_module(MODULE)
+    names = ("time", *SDK_NAMES, "NODE", "TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
+    missing = [n for n in names if n not in module.__dict__]
+    if missing:
+        problems.append(f"the good import after failed ones lacks {missing}")
+    for cls_name, method in TABLE:
+        cls = getattr(module, cls_name)
+        try:
+            getattr(cls(), method)()
+        except Exception as exc:  # noqa: BLE001
+            problems.append(f"after failed imports, {cls_name}.{method} fails: {exc!r}")
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
+# ---- main ------------------------------------------------------------------------------------
+
+def load_capi_null():
+    """The checks' helper extension with broken callables, built for this
+    interpreter; None (and those behaviours left out) without a compiler."""
+    build = runpy.run_path(str(ROOT / "checks" / "capi_null" / "build.py"))["build"]
+    try:
+        path = build(ROOT / "build" / "capi-null")
+    except (OSError, subprocess.CalledProcessError) as err:
+        print(f"no broken-callee behaviours: cannot build the helper ({err})")
+        return None
+    spec = importlib.util.spec_from_file_location("_capi_null", path)
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+CAPI_NULL = None
+
+
+def main():
+    global CAPI_NULL
+    if "--imports" in sys.argv:
+        return check_imports()
+    CAPI_NULL = load_capi_null()
+
+    compiled, interpreted = load_suites()
+    teeth = check_teeth(compiled)
+    print(f"deliberate leak (one object per run): growth difference {teeth} over {ROUNDS} runs")
+    status = 0
+    if teeth <= TOLERANCE:
+        print("FAIL: the measurement does not catch a deliberate leak")
+        status = 1
+
+    pairs, leaked, problems = check_pairs(compiled, interpreted)
+    for problem in problems:
+        print(problem)
+    print(f"(behaviour, test) pairs checked: {pairs}; leaked: {leaked}; other problems: {len(problems) - leaked}")
+    if problems:
+        status = 1
+
+    print("failed imports, in a fresh interpreter:")
+    done = subprocess.run([sys.executable, __file__, "--imports"], cwd=ROOT)
+    if done.returncode != 0:
+        print(f"FAIL: the import check exited with {done.returncode}")
+        status = 1
+    print("leak check:", "FAILED" if status else "passed")
+    return status
+
+
+if __name__ == "__main__":
+    sys.exit(main())

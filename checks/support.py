@@ -1,0 +1,339 @@
+"""Shared by the checks: how a call of a test method ends, and a stand-in for
+the module under test that logs what a test does with it and can be told to
+misbehave at any point.
+
+The compiled tests and their interpreted copy (interpreted_suite.py) read
+their globals from their own module namespace when a statement runs, so a
+``World`` is installed by replacing those globals for the length of a run.
+"""
+
+import importlib.util
+import json
+import sys
+import time
+import types
+import weakref
+from collections.abc import Mapping
+from contextlib import contextmanager
+from pathlib import Path
+
+import tests.unit.test_zeto_data as compiled
+from zeto_sdk.redis import zeto_data as sdk
+
+ROOT = Path(__file__).resolve().parent.parent
+SOURCE = "tests/unit/test_zeto_data.py"
+MODULE = "tests.unit.test_zeto_data"
+CLASSES = ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
+_MISSING = object()
+
+
+def all_tests(module=compiled):
+    """(class name, method name) of every test, in source order."""
+    return [(cls, name) for cls in CLASSES for name in vars(getattr(module, cls)) if name.startswith("test_")]
+
+
+def interpreted():
+    """interpreted_suite.py, loaded once under a private name so that no
+    import hook (pytest's assertion rewriting) touches its assertions."""
+    module = sys.modules.get("_interpreted_suite")
+    if module is None:
+        spec = importlib.util.spec_from_file_location("_interpreted_suite", ROOT / "checks" / "interpreted_suite.py")
+        module = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+    return module
+
+
+class Failure:
+    """An exception and its traceback entries (function name, file name,
+    line) below the frame that caught it."""
+
+    def __init__(self, exc, entries):
+        self.exc = exc
+        self.entries = entries
+
+    def lines_in(self, filename):
+        return [line for _, name, line in self.entries if name == filename]
+
+
+def failure_of(func, *args, **kwargs):
+    """``None`` when ``func(*args, **kwargs)`` returns ``None``, else the Failure."""
+    here = sys._getframe()
+    try:
+        result = func(*args, **kwargs)
+    except Exception as exc:
+        tb, entries = exc.__traceback__, []
+        while tb is not None:
+            if tb.tb_frame is not here:
+                code = tb.tb_frame.f_code
+                entries.append((code.co_name, code.co_filename, tb.tb_lineno))
+            tb = tb.tb_next
+        return Failure(exc, entries)
+    if result is not None:
+        raise AssertionError(f"a test returned {result!r}")
+    return None
+
+
+def run_test(module, cls, name):
+    return failure_of(getattr(getattr(module, cls)(), name))
+
+
+def outcome(failure, module):
+    """(exception type, args, lines) of a failing run, ``None`` of a passing
+    one. The lines are those of the traceback entries in the module's source:
+    the failure record of the compiled module, the method's own frame of the
+    interpreted one; one line each when all is well."""
+    if failure is None:
+        return None
+    filename = SOURCE if module is compiled else module.__file__
+    return type(failure.exc), failure.exc.args, failure.lines_in(filename)
+
+
+# ---- a stand-in for the module under test ----------------------------------------
+
+# A behaviour replaces one slot of the module under test: an attribute read
+# ("MetaSource.id"), a call ("MetaSource.to_dict()") or a construction
+# ("MetaSource()"). It is called as behaviour(world, real, *args, **kwargs),
+# where real() gives what the bundled SDK gives.
+
+def value(v):
+    return lambda world, real, *args, **kwargs: v
+
+
+def raising(make):
+    """Raises ``make`` itself when it is an exception (the same object each
+    time), else a new ``make()``."""
+
+    def behaviour(world, real, *args, **kwargs):
+        raise make if isinstance(make, BaseException) else make()
+
+    return behaviour
+
+
+def transform(f):
+    return lambda world, real, *args, **kwargs: f(world, real())
+
+
+class LoggedDict(dict):
+    """A dict subclass: item access and membership take the generic path."""
+
+    def __del__(self):
+        if self.world.releases:
+            self.world.log.append(("del", "mapping"))
+
+    def __getitem__(self, key):
+        self.log.append(("getitem", key))
+        return super().__getitem__(key)
+
+    def __contains__(self, key):
+        self.log.append(("contains", key))
+        return super().__contains__(key)
+
+
+class WithMissing(dict):
+    """A dict subclass whose missing keys have defaults."""
+
+    def __missing__(self, key):
+        return {"id": "node-1", "result": []}.get(key)
+
+
+class LoggedMapping(Mapping):
+    """A mapping that is not a dict."""
+
+    def __init__(self, items, log):
+        self._items, self.log = dict(items), log
+
+    def __getitem__(self, key):
+        self.log.append(("getitem", key))
+        return self._items[key]
+
+    def __contains__(self, key):
+        self.log.append(("contains", key))
+        return key in self._items
+
+    def __iter__(self):
+        return iter(self._items)
+
+    def __len__(self):
+        return len(self._items)
+
+
+def reshaped(world, mapping, dropped=(), items=(), kind="dictsub"):
+    """``mapping`` without the keys ``dropped``, with ``items`` added, as a
+    "dict", a logging "dictsub", a "missing" (a dict with __missing__) or a
+    logging "mapping" that is not a dict."""
+    result = {k: v for k, v in dict(mapping).items() if k not in dropped}
+    result.update(items)
+    if kind == "dict":
+        return result
+    if kind == "missing":
+        return WithMissing(result)
+    if kind == "mapping":
+        return LoggedMapping(result, world.log)
+    result = LoggedDict(result)
+    result.log, result.world = world.log, world
+    return result
+
+
+class LoggedStr(str):
+    def encode(self, *args):
+        self.log.append(("call", "str.encode", args))
+        return str.encode(self, *args)
+
+
+class Fake:
+    """An object of the module under test: attribute reads are logged and
+    may be overridden; its methods come back wrapped, so that their calls
+    are logged and may be overridden too."""
+
+    __slots__ = ("_world", "_cls", "_real", "__weakref__")
+    METHODS = ("to_dict", "update", "create_zeto_data", "parse_zeto_data")
+
+    def __init__(self, world, cls, real):
+        object.__setattr__(self, "_world", world)
+        object.__setattr__(self, "_cls", cls)
+        object.__setattr__(self, "_real", real)
+
+    def __del__(self):
+        world = object.__getattribute__(self, "_world")
+        if world.releases:
+            world.log.append(("del", object.__getattribute__(self, "_cls")))
+
+    def __getattribute__(self, attr):
+        world = object.__getattribute__(self, "_world")
+        real = object.__getattribute__(self, "_real")
+        slot = f"{object.__getattribute__(self, '_cls')}.{attr}"
+        world.log.append(("get", slot))
+        result = world.apply(slot, lambda: getattr(real, attr))
+        if callable(result) and not isinstance(result, type) and attr in Fake.METHODS:
+            return world.method(slot, result)
+        return result
+
+
+class World:
+    """The stand-in module under test for one run of one test.
+
+    ``overrides``: slot -> behaviour. ``clock``: ``None`` for the real
+    ``time.time``, else the successive results of ``time.time()`` (exceptions
+    among them are raised). ``json``: what ``sys.modules["json"]`` holds
+    during the run: "logged" (the real ``dumps``, logged, returning a ``str``
+    whose ``encode`` is logged), "blocked" (``None``), or a module object.
+    ``missing``: globals removed from the test module for the run.
+    ``releases``: whether the objects it makes log their release.
+    """
+
+    CLASSES = {"MetaSource": sdk.MetaSource, "MetaModule": sdk.MetaModule, "Meta": sdk.Meta,
+               "ZetoData": sdk.ZetoData}
+
+    def __init__(self, overrides=None, clock=None, json="logged", missing=(), releases=False):
+        self.overrides = dict(overrides or {})
+        self.clock = None if clock is None else list(clock)
+        self.json = json
+        self.missing = missing
+        self.releases = releases
+        self.log = []
+        self.node = None
+        self.made = []  # weak references to what was handed to the test
+
+    def show(self, *args, **kwargs):
+        def one(v):
+            return "NODE" if v is self.node else repr(v)
+
+        return tuple(map(one, args)), tuple((k, one(v)) for k, v in kwargs.items())
+
+    def apply(self, slot, real, *args, **kwargs):
+        behaviour = self.overrides.get(slot)
+        return real() if behaviour is None else behaviour(self, real, *args, **kwargs)
+
+    def hand_over(self, obj):
+        try:
+            self.made.append(weakref.ref(obj))
+        except TypeError:
+            pass
+        return obj
+
+    def method(self, slot, fn):
+        def call(*args, **kwargs):
+            self.log.append(("call", slot, *self.show(*args, **kwargs)))
+            return self.hand_over(self.apply(slot + "()", lambda: fn(*args, **kwargs), *args, **kwargs))
+
+        return call
+
+    def constructor(self, name):
+        def construct(*args, **kwargs):
+            self.log.append(("call", name, *self.show(*args, **kwargs)))
+            real = lambda: Fake(self, name, self.CLASSES[name](*args, **kwargs))  # noqa: E731
+            return self.hand_over(self.apply(name + "()", real, *args, **kwargs))
+
+        return construct
+
+    def read_clock(self):
+        self.log.append(("call", "time.time"))
+        if self.clock is None:
+            return time.time()
+        reading = self.clock.pop(0)
+        if isinstance(reading, BaseException) or isinstance(reading, type):
+            raise reading
+        return reading
+
+    def json_module(self):
+        if self.json != "logged":
+            return None if self.json == "blocked" else self.json
+        module = types.ModuleType("json")
+
+        def dumps(obj):
+            self.log.append(("call", "json.dumps", repr(obj)))
+            text = LoggedStr(json.dumps(obj))
+            text.log = self.log
+            return text
+
+        module.dumps = dumps
+        return module
+
+    @contextmanager
+    def installed(self, module):
+        namespace = module.__dict__
+        snapshot = dict(namespace)  # restored as it was, order included
+        saved_json = sys.modules.get("json", _MISSING)
+        self.node = namespace.get("NODE")
+        namespace.update({name: self.constructor(name) for name in self.CLASSES})
+        namespace["time"] = types.SimpleNamespace(time=self.read_clock)
+        for name in self.missing:
+            namespace.pop(name, None)
+        sys.modules["json"] = self.json_module()
+        try:
+            yield self
+        finally:
+            namespace.clear()
+            namespace.update(snapshot)
+            if saved_json is _MISSING:
+                sys.modules.pop("json", None)
+            else:
+                sys.modules["json"] = saved_json
+
+    def run(self, module, cls, name):
+        with self.installed(module):
+            return run_test(module, cls, name)
+
+
+def compare_runs(make_world, cls, name):
+    """Runs one test in both modules, each in a fresh world: the (outcome,
+    log) of the compiled and of the interpreted run."""
+    results = []
+    for module in (compiled, interpreted()):
+        world = make_world()
+        results.append((outcome(world.run(module, cls, name), module), world.log))
+    return results
+
+
+def assertions_fail():
+    """A world in which every assertion of every test fails, while each
+    statement outside the assertions succeeds."""
+    nan = float("nan")
+    wrong = {f"MetaSource.{a}": value("x") for a in ("type", "name", "source_key", "output_port_idx", "frame_id")}
+    wrong.update({
+        "MetaSource.id": value(nan), "MetaSource.to_dict()": value(None), "MetaModule.id": value(nan),
+        "MetaModule.type": value("x"), "MetaModule.feed_port_idx": value("x"), "MetaModule.to_dict()": value({}),
+        "Meta.ts": value(nan), "Meta.to_dict()": value({}), "ZetoData.create_zeto_data()": value({}),
+        "ZetoData.parse_zeto_data()": value({}),
+    })
+    return World(wrong)

@@ -1,0 +1,639 @@
+"""How the fourteen compiled tests react to the module under test: wrong
+values, missing keys, exceptions, missing globals, the order of what they do,
+the references they hold, and a generated comparison with the same
+statements run by the interpreter."""
+
+import builtins
+import functools
+import gc
+import json
+import math
+import os
+import subprocess
+import sys
+import types
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import support
+from support import SOURCE, World, compiled, raising, reshaped, transform, value
+
+TESTS = support.all_tests()
+CLASS_OF = {name: cls for cls, name in TESTS}
+SDK_CLASS = {"TestMetaSource": "MetaSource", "TestMetaModule": "MetaModule", "TestMeta": "Meta",
+             "TestZetoData": "ZetoData"}
+# The line of each test's construction.
+BUILT_AT = dict(zip([name for _, name in TESTS], [12, 20, 25, 32, 37, 45, 51, 55, 63, 69, 76, 83, 90, 96]))
+NAN = float("nan")
+
+
+class StrSub(str):
+    pass
+
+
+class Boom(Exception):
+    pass
+
+
+class Hostile:
+    """Raises from every comparison, truth test, item access and membership
+    test: ``exc`` itself when it is an exception, else a new ``exc()``."""
+
+    def __init__(self, exc):
+        self.exc = exc
+
+    def _raise(self, *args):
+        raise self.exc if isinstance(self.exc, BaseException) else self.exc()
+
+    __eq__ = __ne__ = __le__ = __ge__ = __lt__ = __gt__ = __bool__ = __getitem__ = __contains__ = _raise
+    __hash__ = object.__hash__
+
+
+def reshape(*dropped, kind="dict", **items):
+    """The bundled result without ``dropped``, with ``items``, as ``kind``."""
+    return transform(lambda world, result: reshaped(world, result, dropped, items, kind))
+
+
+def store_all(world, real):
+    """An ``update`` that stores None values too."""
+    target = real().__self__
+
+    def update(values):
+        for k, v in values.items():
+            setattr(target, k, v)
+
+    return update
+
+
+def raiser(exc):
+    def raise_it(*args, **kwargs):
+        raise exc
+
+    return raise_it
+
+
+def run(world, test):
+    return world.run(compiled, CLASS_OF[test], test)
+
+
+def record(test, line):
+    return (f"{support.MODULE}.{CLASS_OF[test]}.{test}", SOURCE, line)
+
+
+# ---- wrong values, accepted values, missing keys ------------------------------------------
+
+WRONG = [
+    ("test_init_with_node_sets_fields", {"MetaSource.id": value(StrSub("node-2"))}, 13),
+    ("test_init_with_node_sets_fields", {"MetaSource.type": value(None)}, 14),
+    ("test_init_with_node_sets_fields", {"MetaSource.name": value("od node")}, 15),
+    ("test_init_with_node_sets_fields", {"MetaSource.source_key": value("node-1_1")}, 16),
+    ("test_init_with_node_sets_fields", {"MetaSource.output_port_idx": value("0")}, 17),
+    ("test_init_without_node_leaves_none", {"MetaSource.id": value("")}, 21),
+    ("test_init_without_node_leaves_none", {"MetaSource.type": value(0)}, 22),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(kind="mapping")}, 27),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": value(None)}, 27),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(id=None)}, 28),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(source_key="node-1_0")}, 29),
+    ("test_update_sets_new_values", {"MetaSource.frame_id": value("42")}, 34),
+    ("test_update_sets_new_values", {"MetaSource.update()": value(None)}, 34),
+    ("test_update_ignores_none_values", {"MetaSource.update": store_all}, 40),
+    ("test_update_ignores_none_values", {"MetaSource.id": value(NAN)}, 40),
+    ("test_init_with_node", {"MetaModule.id": value(b"node-1")}, 46),
+    ("test_init_with_node", {"MetaModule.type": value(StrSub("object"))}, 47),
+    ("test_init_with_node", {"MetaModule.feed_port_idx": value(2.5)}, 48),
+    ("test_init_without_node", {"MetaModule.id": value(False)}, 52),
+    ("test_to_dict", {"MetaModule.to_dict()": reshape(id="node-2")}, 57),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", {"Meta.to_dict()": reshape(ts=-1.0)}, 66),
+    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("source")}, 72),
+    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("frame_format", kind="mapping")}, 72),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(0.0)}, 78),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(math.inf)}, 78),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(NAN)}, 78),
+    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape(frame=0)}, 85),
+    ("test_create_without_frame_returns_none_frame",
+     {"ZetoData.create_zeto_data()": reshape(result=({"label": "car"},))}, 86),
+    ("test_create_without_frame_returns_none_frame",
+     {"ZetoData.create_zeto_data()": reshape(result=[{"label": "car", "x": 1}])}, 86),
+    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape("meta")}, 87),
+    ("test_create_empty_result_defaults_to_list", {"ZetoData.create_zeto_data()": reshape(result=())}, 92),
+    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(frame={})}, 103),
+    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(result=(1, 2, 3))}, 104),
+]
+
+
+@pytest.mark.parametrize("test, overrides, line", WRONG)
+def test_a_wrong_value_fails_its_assertion(test, overrides, line):
+    failure = run(World(overrides), test)
+    assert type(failure.exc) is AssertionError and failure.exc.args == ()
+    assert failure.entries == [record(test, line)]
+
+
+ACCEPTED = [
+    ("test_init_with_node_sets_fields", {"MetaSource.id": value(StrSub("node-1")),
+                                         "MetaSource.output_port_idx": value(0.0)}),
+    ("test_init_with_node_sets_fields", {"MetaSource.output_port_idx": value(False)}),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(kind="dictsub")}),
+    ("test_update_sets_new_values", {"MetaSource.frame_id": value(42.0), "MetaSource.update()": value(42)}),
+    ("test_update_ignores_none_values", {"MetaSource.update": store_all, "MetaSource.id": value(None)}),
+    ("test_to_dict", {"MetaModule.to_dict()": reshape("id", kind="missing")}),
+    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape(kind="mapping", extra=1)}),
+    ("test_create_without_frame_returns_none_frame",
+     {"ZetoData.create_zeto_data()": reshape(kind="mapping", meta=None, result=[{"label": "car"}])}),
+    ("test_create_empty_result_defaults_to_list", {"ZetoData.create_zeto_data()": reshape("result", kind="missing")}),
+    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(result=[1.0, 2.0, True + 2])}),
+]
+
+
+@pytest.mark.parametrize("test, overrides", ACCEPTED)
+def test_values_equal_to_the_expected_ones_pass(test, overrides):
+    assert run(World(overrides), test) is None
+
+
+@pytest.mark.parametrize("ts, clock, passes", [
+    (100.0, (100.0, 200.0), True), (200.0, (100.0, 200.0), True), (100.0, (100.0, 100.0), True),
+    (99.5, (100.0, 200.0), False), (200.5, (100.0, 200.0), False),
+])
+def test_the_clock_bounds_are_inclusive(ts, clock, passes):
+    failure = run(World({"Meta.ts": value(ts)}, clock=clock), "test_ts_is_set_at_construction_time")
+    assert failure is None if passes else failure.entries == [record("test_ts_is_set_at_construction_time", 78)]
+
+
+class Fickle:
+    """A comparison result that is false when first asked and true after."""
+
+    def __init__(self):
+        self.asked = 0
+
+    def __bool__(self):
+        self.asked += 1
+        return self.asked > 1
+
+
+class FickleTs:
+    def __init__(self):
+        self.results = []
+
+    def __ge__(self, other):  # t_before <= ts, reflected
+        self.results.append(Fickle())
+        return self.results[-1]
+
+    def __le__(self, other):  # ts <= t_after
+        return True
+
+
+@pytest.mark.parametrize("module", ["compiled", "interpreted"])
+def test_a_false_first_comparison_is_asked_once_and_fails(module):
+    """t_before <= meta.ts <= t_after: a first result that turns true when
+    asked again must still fail the assertion, as in Python."""
+    ts = FickleTs()
+    test = "test_ts_is_set_at_construction_time"
+    target = compiled if module == "compiled" else support.interpreted()
+    failure = World({"Meta.ts": value(ts)}).run(target, CLASS_OF[test], test)
+    assert isinstance(failure.exc, AssertionError) and [r.asked for r in ts.results] == [1]
+
+
+@pytest.mark.parametrize("test, slot, key, line", [
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "id", 28),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "source_key", 29),
+    ("test_to_dict", "MetaModule.to_dict()", "id", 57),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict()", "ts", 66),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "frame", 85),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "result", 86),
+    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data()", "result", 92),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "frame", 103),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "result", 104),
+])
+@pytest.mark.parametrize("kind", ["dict", "dictsub"])
+def test_a_missing_key_is_a_key_error(test, slot, key, line, kind):
+    failure = run(World({slot: reshape(key, kind=kind)}), test)
+    assert type(failure.exc) is KeyError and failure.exc.args == (key,)
+    assert failure.lines_in(SOURCE) == [line] and failure.entries[0] == record(test, line)
+    # Raised by the test itself from an exact dict: nothing below the record.
+    assert kind != "dict" or len(failure.entries) == 1
+
+
+# ---- exceptions from the module under test --------------------------------------------------
+
+def hostile_item(key):
+    return lambda exc: reshape(**{key: Hostile(exc)})
+
+
+# (test, slot that raises, or (slot, what it gives made from the exception), line)
+PASS_THROUGH = [
+    ("test_init_with_node_sets_fields", "MetaSource()", 12),
+    ("test_init_with_node_sets_fields", "MetaSource.id", 13),
+    ("test_init_with_node_sets_fields", ("MetaSource.type", Hostile), 14),
+    ("test_init_with_node_sets_fields", "MetaSource.name", 15),
+    ("test_init_with_node_sets_fields", ("MetaSource.source_key", Hostile), 16),
+    ("test_init_with_node_sets_fields", ("MetaSource.output_port_idx", Hostile), 17),
+    ("test_init_without_node_leaves_none", "MetaSource()", 20),
+    ("test_init_without_node_leaves_none", "MetaSource.type", 22),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict", 26),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", 26),
+    ("test_to_dict_returns_dict_with_id", ("MetaSource.to_dict()", hostile_item("id")), 28),
+    ("test_to_dict_returns_dict_with_id", ("MetaSource.to_dict()", hostile_item("source_key")), 29),
+    ("test_update_sets_new_values", "MetaSource.update", 33),
+    ("test_update_sets_new_values", "MetaSource.update()", 33),
+    ("test_update_sets_new_values", "MetaSource.frame_id", 34),
+    ("test_update_ignores_none_values", "MetaSource.id", 38),
+    ("test_update_ignores_none_values", "MetaSource.update()", 39),
+    ("test_update_ignores_none_values", ("MetaSource.id", Hostile), 40),
+    ("test_init_with_node", "MetaModule()", 45),
+    ("test_init_with_node", ("MetaModule.feed_port_idx", Hostile), 48),
+    ("test_init_without_node", "MetaModule.id", 52),
+    ("test_to_dict", "MetaModule.to_dict()", 56),
+    ("test_to_dict", ("MetaModule.to_dict()", Hostile), 57),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta()", 63),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.ts", 64),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict", 65),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", ("Meta.to_dict()", hostile_item("ts")), 66),
+    ("test_to_dict_has_required_keys", "Meta.to_dict()", 70),
+    ("test_to_dict_has_required_keys", ("Meta.to_dict()", Hostile), 72),
+    ("test_ts_is_set_at_construction_time", "Meta()", 76),
+    ("test_ts_is_set_at_construction_time", ("Meta.ts", Hostile), 78),
+    ("test_create_without_frame_returns_none_frame", "ZetoData()", 83),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", 84),
+    ("test_create_without_frame_returns_none_frame", ("ZetoData.create_zeto_data()", Hostile), 85),
+    ("test_create_without_frame_returns_none_frame", ("ZetoData.create_zeto_data()", hostile_item("result")), 86),
+    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data", 91),
+    ("test_create_empty_result_defaults_to_list", ("ZetoData.create_zeto_data()", hostile_item("result")), 92),
+    ("test_parse_bytes_payload", "ZetoData()", 96),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data", 102),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", 102),
+    ("test_parse_bytes_payload", ("ZetoData.parse_zeto_data()", Hostile), 103),
+    ("test_parse_bytes_payload", ("ZetoData.parse_zeto_data()", hostile_item("result")), 104),
+]
+
+
+def faulty(slot, exc):
+    """Overrides under which ``slot`` raises ``exc`` (an exception, or a
+    class to make a new one at each raise)."""
+    if isinstance(slot, str):
+        return {slot: raising(exc)}
+    slot, make = slot
+    if make is Hostile:
+        return {slot: lambda world, real, *args, **kwargs: Hostile(exc)}
+    return {slot: make(exc)}
+
+
+@pytest.mark.parametrize("test, slot, line", PASS_THROUGH,
+                         ids=[f"{line}-{slot if isinstance(slot, str) else slot[0]}" for _, slot, line in PASS_THROUGH])
+def test_an_exception_passes_through_unchanged(test, slot, line):
+    exc = Boom("from the module under test")
+    failure = run(World(faulty(slot, exc)), test)
+    assert failure.exc is exc
+    # One record, on top of the frames of the code that raised.
+    assert failure.entries[0] == record(test, line)
+    assert failure.lines_in(SOURCE) == [line] and len(failure.entries) > 1
+
+
+class BadText(str):
+    def encode(self):
+        raise Boom("encode")
+
+
+FIRST, SECOND, DUMPS = Boom("first"), Boom("second"), Boom("dumps")
+
+
+@pytest.mark.parametrize("world, error, line", [
+    (dict(clock=(FIRST,)), FIRST, 75),
+    (dict(clock=(1.0, SECOND)), SECOND, 77),
+    (dict(json=types.SimpleNamespace(dumps=raiser(DUMPS))), DUMPS, 97),
+    (dict(json=types.SimpleNamespace()), AttributeError, 97),
+    (dict(json=types.SimpleNamespace(dumps=lambda obj: None)), AttributeError, 101),
+    (dict(json=types.SimpleNamespace(dumps=lambda obj: BadText("{}"))), Boom, 101),
+    (dict(json="blocked"), ModuleNotFoundError, 95),
+], ids=["clock-75", "clock-77", "dumps-97", "no-dumps-97", "dumps-None-101", "encode-101", "blocked-json-95"])
+def test_the_standard_library_is_reached_at_each_run(world, error, line):
+    test = "test_parse_bytes_payload" if "json" in world else "test_ts_is_set_at_construction_time"
+    failure = run(World({"Meta.ts": value(1.0)}, **world), test)
+    assert failure.exc is error if isinstance(error, Boom) else type(failure.exc) is error
+    assert failure.lines_in(SOURCE) == [line]
+    # json is imported anew: the next run uses what sys.modules holds then.
+    assert run(World(), test) is None
+
+
+class BadTruth:
+    def __bool__(self):
+        raise ValueError("truth")
+
+
+class BadSpec:
+    @property
+    def _initializing(self):
+        raise ValueError("spec")
+
+
+@pytest.mark.parametrize("spec", [None, types.SimpleNamespace(), types.SimpleNamespace(_initializing=False),
+                                  types.SimpleNamespace(_initializing=True),
+                                  types.SimpleNamespace(_initializing=BadTruth()), BadSpec()],
+                         ids=["none", "no-flag", "false", "true", "flag-truth-raises", "flag-read-raises"])
+def test_a_loaded_json_module_is_used_unless_it_is_initialising(spec):
+    # Only a spec that reports _initializing as true sends the import to
+    # the import system; a flag that cannot be read or tested reports nothing.
+    module = types.SimpleNamespace(dumps=json.dumps, __spec__=spec)
+    (compiled_outcome, _), (interpreted_outcome, _) = support.compare_runs(
+        lambda: World(json=module), "TestZetoData", "test_parse_bytes_payload")
+    assert compiled_outcome == interpreted_outcome is None
+
+
+# ---- globals --------------------------------------------------------------------------------
+
+def first_missing(test, missing):
+    """(line, name) where a test that reads its globals in source order
+    first misses one of ``missing``, or None."""
+    if "time" in missing and test == "test_ts_is_set_at_construction_time":
+        return 75, "time"
+    reads = [SDK_CLASS[CLASS_OF[test]]]
+    if test not in ("test_init_without_node_leaves_none", "test_init_without_node"):
+        reads.append("NODE")
+    return next(((BUILT_AT[test], name) for name in reads if name in missing), None)
+
+
+@pytest.mark.parametrize("missing", [("NODE",), ("time",), ("MetaSource",), ("MetaModule",), ("Meta",),
+                                     ("ZetoData",), ("MetaSource", "NODE"), ("Meta", "NODE", "time")])
+def test_a_missing_global_is_a_name_error_where_it_is_read(missing):
+    for cls, test in TESTS:
+        failure = run(World(missing=missing), test)
+        expected = first_missing(test, missing)
+        if expected is None:
+            assert failure is None, test
+        else:
+            assert type(failure.exc) is NameError, test
+            assert failure.exc.args == (f"name '{expected[1]}' is not defined",), test
+            assert failure.entries == [record(test, expected[0])], test
+
+
+def test_globals_are_read_anew_at_every_run(monkeypatch):
+    test, cls = "test_init_without_node", "TestMetaModule"
+    first, second, outer = World(), World(), World()
+    assert run(first, test) is None and run(second, test) is None and first.log and second.log
+    with outer.installed(compiled):
+        monkeypatch.delitem(compiled.__dict__, "MetaModule")
+        assert type(support.run_test(compiled, cls, test).exc) is NameError
+        # Missing from the module: the built-in names are consulted, and
+        # seen to change too.
+        for world in (World(), World()):
+            monkeypatch.setattr(builtins, "MetaModule", world.constructor("MetaModule"), raising=False)
+            assert support.run_test(compiled, cls, test) is None and world.log
+        monkeypatch.delattr(builtins, "MetaModule")
+        assert type(support.run_test(compiled, cls, test).exc) is NameError
+        monkeypatch.undo()
+    assert outer.log == []
+
+
+# ---- what the tests do, and in which order --------------------------------------------------
+
+def recording():
+    """A world whose mappings log item access and membership, and whose
+    objects log their release."""
+    wrap = transform(lambda world, result: reshaped(world, result))
+    overrides = {slot: wrap for slot in ("MetaSource.to_dict()", "MetaModule.to_dict()", "Meta.to_dict()",
+                                         "ZetoData.create_zeto_data()", "ZetoData.parse_zeto_data()")}
+    # What update() returns is dropped unread, at once.
+    overrides["MetaSource.update()"] = transform(lambda world, result: reshaped(world, {}))
+    return World(overrides, releases=True)
+
+
+@pytest.mark.parametrize("cls, test", TESTS, ids=[t for _, t in TESTS])
+def test_reads_and_calls_happen_as_in_the_source(cls, test):
+    (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
+        recording, cls, test)
+    assert compiled_outcome is None and interpreted_outcome is None
+    assert compiled_log == interpreted_log
+
+
+OPTIMISED = r"""
+import json, sys
+sys.path[:0] = [{root!r}, {checks!r}]
+import support
+out = {{}}
+for world, make in (("correct", support.World), ("wrong", support.assertions_fail)):
+    for cls, test in support.all_tests():
+        runs = support.compare_runs(make, cls, test)
+        out[world + " " + test] = [[repr(o), [list(map(str, e)) for e in log]] for o, log in runs]
+print(json.dumps([sys.flags.optimize, out]))
+"""
+
+
+def test_under_optimisation_only_statements_outside_assertions_run(tmp_path):
+    for cls, test in TESTS:
+        assert support.assertions_fail().run(compiled, cls, test) is not None, test
+    script = OPTIMISED.format(root=str(support.ROOT), checks=str(support.ROOT / "checks"))
+    done = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True, cwd=tmp_path,
+                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, timeout=120)
+    assert done.returncode == 0, done.stderr
+    optimize, runs = json.loads(done.stdout)
+    assert optimize == 1 and len(runs) == 2 * len(TESTS)
+    for key, (compiled_run, interpreted_run) in runs.items():
+        assert compiled_run == interpreted_run and compiled_run[0] == "None", key
+    # Everything outside the assertions, and nothing inside them.
+    assert runs["wrong test_init_with_node_sets_fields"][0][1] == [
+        ["call", "MetaSource", "()", "(('src_node', 'NODE'), ('src_output_port', '0'))"]]
+    assert [e[:2] for e in runs["wrong test_update_ignores_none_values"][0][1]] == [
+        ["call", "MetaSource"], ["get", "MetaSource.id"], ["get", "MetaSource.update"], ["call", "MetaSource.update"]]
+
+
+# ---- classes of the module under test as they are usually written ---------------------------
+
+class Module:
+    def __init__(self, cur_node=None, feed_port_idx=None):
+        self.id = cur_node and cur_node["id"]
+        self.type = cur_node and cur_node["type"]
+        self.feed_port_idx = feed_port_idx
+
+
+class Slotted:
+    __slots__ = ("id", "type", "feed_port_idx")
+    __init__ = Module.__init__
+
+
+class HalfSet(Slotted):
+    __slots__ = ()
+
+    def __init__(self, cur_node=None, feed_port_idx=None):
+        self.id = None
+
+
+class Borrowed:
+    """Reads ``id`` through the member descriptor of another class, whose
+    slot lies where this class keeps ``x``."""
+    __slots__ = ("x", "type", "feed_port_idx")
+    id = Slotted.__dict__["id"]
+
+    def __init__(self, cur_node=None, feed_port_idx=None):
+        self.x, self.type, self.feed_port_idx = None, "object-detection", feed_port_idx
+
+
+class Fallback(Slotted):
+    __slots__ = ()
+
+    def __getattr__(self, name):
+        return "node-1"
+
+
+class ReturnsValue(Module):
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        return 1
+
+
+class StaticInit:
+    __init__ = staticmethod(lambda *args, **kwargs: None)
+
+
+class NewElsewhere:
+    def __new__(cls, **kwargs):
+        return Module(**kwargs)
+
+
+class Counting(type):
+    def __call__(cls, *args, **kwargs):
+        return Module(*args, **kwargs)
+
+
+class ViaMetaclass(metaclass=Counting):
+    pass
+
+
+class ByInstance(Module):
+    def __init__(self, **kwargs):
+        super().__init__(**kwargs)
+        self.to_dict = lambda: {"id": "node-1"}
+
+    def to_dict(self):
+        return {}
+
+
+class ByStaticMethod(Module):
+    to_dict = staticmethod(lambda: {"id": "node-1"})
+
+
+class ByCallable(Module):
+    to_dict = type("Call", (), {"__call__": lambda self: {"id": "node-1"}})()
+
+
+class ByProperty(Module):
+    to_dict = property(lambda self: lambda: {"id": self.id})
+
+
+def changing():
+    """A slotted class whose ``id`` becomes a property after the first run."""
+    cls = type("Changing", (Slotted,), {"__slots__": ()})
+    return cls, lambda: setattr(cls, "id", property(lambda self: None))
+
+
+@pytest.mark.parametrize("make", [
+    Module, Slotted, HalfSet, Borrowed, Fallback, ReturnsValue, StaticInit, NewElsewhere, ViaMetaclass, changing,
+    ByInstance, ByStaticMethod, ByCallable, ByProperty,
+], ids=lambda make: make.__name__)
+@pytest.mark.parametrize("test", ["test_init_with_node", "test_init_without_node", "test_to_dict"])
+def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
+    """Three runs each, in case anything learnt on one run is wrongly reused
+    on a later one; some classes change after the first."""
+    outcomes = []
+    for module in (compiled, support.interpreted()):
+        cls, between = make() if make is changing else (make, None)
+        monkeypatch.setitem(vars(module), "MetaModule", cls)
+        outcomes.append([])
+        for i in range(3):
+            outcomes[-1].append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
+            if between and i == 0:
+                between()
+    assert outcomes[0] == outcomes[1]
+
+
+# ---- generated comparison with the interpreted statements -------------------------------------
+
+POOL = ["node-1", "object-detection", "OD Node", "node-1_0", "node-1_1", StrSub("node-1"), StrSub("x"), "node-2",
+        "", "0", "42", None, 0, 1, 2, 42, 0.0, 2.0, 42.0, True, False, NAN, b"node-1", 100.0, 150.0, 200.0,
+        Hostile(functools.partial(ValueError, "hostile")), [], [1, 2, 3], [1.0, 2.0, 3.0], (1, 2, 3), (),
+        [{"label": "car"}], ({"label": "car"},), [{"label": "car", "x": 1}], {}]
+ERRORS = [ValueError, KeyError, AttributeError, TypeError, LookupError, Boom]
+KEYS = {"MetaSource": ("id", "source_key"), "MetaModule": ("id",), "Meta": ("ts", "source", "module", "frame_format"),
+        "ZetoData": ("frame", "result", "meta")}
+ATTRIBUTES = {"MetaSource": ("id", "type", "name", "source_key", "output_port_idx", "frame_id", "to_dict", "update"),
+              "MetaModule": ("id", "type", "feed_port_idx", "to_dict"), "Meta": ("ts", "to_dict"),
+              "ZetoData": ("create_zeto_data", "parse_zeto_data")}
+RESULTS = {"MetaSource": ("to_dict", "update"), "MetaModule": ("to_dict",), "Meta": ("to_dict",),
+           "ZetoData": ("create_zeto_data", "parse_zeto_data")}
+JSON = {"no dumps": types.SimpleNamespace(), "dumps raises": types.SimpleNamespace(dumps=raiser(Boom("dumps")))}
+
+errors = st.sampled_from(ERRORS).map(lambda e: ("raise", e))
+pool_values = st.sampled_from(POOL).map(lambda v: ("value", v))
+
+
+def reshapes(keys):
+    return st.tuples(st.just("reshape"), st.frozensets(st.sampled_from(keys)),
+                     st.dictionaries(st.sampled_from(keys), st.sampled_from(POOL), max_size=2),
+                     st.sampled_from(["dict", "dict", "dictsub", "mapping", "missing"]))
+
+
+def behaviour(description):
+    kind, *rest = description
+    if kind == "value":
+        return value(rest[0])
+    if kind == "raise":
+        return raising(functools.partial(rest[0], "generated"))
+    if kind == "store all":
+        return store_all
+    dropped, items, container = rest
+    return transform(lambda world, result: reshaped(world, result, dropped, items, container))
+
+
+@st.composite
+def worlds(draw, test):
+    """Up to three misbehaving slots of the class a test uses, a clock and
+    a json module."""
+    cls = SDK_CLASS[CLASS_OF[test]]
+    slots = {f"{cls}()": st.one_of(errors, pool_values)}
+    for attr in ATTRIBUTES[cls]:
+        extra = [st.just(("store all",))] if attr == "update" else []
+        slots[f"{cls}.{attr}"] = st.one_of(errors, pool_values, *extra)
+    for method in RESULTS[cls]:
+        extra = [reshapes(KEYS[cls])] * 2 if method != "update" else []
+        slots[f"{cls}.{method}()"] = st.one_of(errors, pool_values, *extra)
+    chosen = draw(st.lists(st.sampled_from(sorted(slots)), max_size=3, unique=True))
+    overrides = {slot: draw(slots[slot]) for slot in chosen}
+    clock = draw(st.sampled_from([None, None, (100.0, 200.0), (150.0, 150.0), (Boom,), (100.0, Boom)]))
+    json_entry = draw(st.sampled_from(["logged", "logged", "logged", "blocked", "no dumps", "dumps raises"]))
+    return overrides, clock, json_entry
+
+
+@pytest.mark.parametrize("cls, test", TESTS, ids=[t for _, t in TESTS])
+@settings(max_examples=150, deadline=None, database=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.data())
+def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data):
+    overrides, clock, json_entry = data.draw(worlds(test))
+
+    def make_world():
+        return World({slot: behaviour(d) for slot, d in overrides.items()}, clock=clock,
+                     json=JSON.get(json_entry, json_entry))
+
+    (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
+        make_world, cls, test)
+    assert compiled_outcome == interpreted_outcome
+    assert compiled_log == interpreted_log
+
+
+# ---- references ---------------------------------------------------------------------------------
+
+def _reference_cases():
+    for test, overrides, _ in WRONG:
+        yield test, overrides
+    for test, slot, _ in PASS_THROUGH:
+        # A new exception at each raise: one kept alive would keep the
+        # frames it passed through, and their locals, alive with it.
+        yield test, faulty(slot, Boom)
+    yield from ((test, recording().overrides) for _, test in TESTS)
+
+
+@pytest.mark.parametrize("test, overrides", list(_reference_cases()))
+def test_a_run_releases_what_it_was_given(test, overrides):
+    world = World(overrides)
+    failure = run(world, test)
+    del failure
+    gc.collect()
+    assert all(ref() is None for ref in world.made)
