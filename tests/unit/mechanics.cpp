@@ -212,7 +212,10 @@ PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, 
 }
 
 PyObject* import_module(PyObject* name, PyObject* globals) {
-    PyObject* module = PyImport_GetModule(name);
+    // sys.modules is read directly: the C API's own look-up also checks the
+    // spec, differently from one version to the next.
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), name);
+    Py_XINCREF(module);
     if (module && module != Py_None) {
         // A module whose spec says it is still initialising is handed to the
         // import system, which waits for it or reports the circular import.

@@ -135,22 +135,25 @@ int store(PyObject** slot, PyObject* value) {
     return 0;
 }
 
-PyObject* get_name(PyObject* self, void*) { return new_ref(as_method(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
+// store() for a value that passed its check, else TypeError(message).
+int store_checked(PyObject** slot, PyObject* value, bool ok, const char* message) {
+    if (!ok) {
+        PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    return store(&as_method(self)->name, value);
+    return store(slot, value);
+}
+
+PyObject* get_name(PyObject* self, void*) { return new_ref(as_method(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+    return store_checked(&as_method(self)->name, value, value && PyUnicode_Check(value),
+                         "__name__ must be set to a string object");
 }
 
 PyObject* get_qualname(PyObject* self, void*) { return new_ref(as_method(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-        return -1;
-    }
-    return store(&as_method(self)->qualname, value);
+    return store_checked(&as_method(self)->qualname, value, value && PyUnicode_Check(value),
+                         "__qualname__ must be set to a string object");
 }
 
 PyObject* get_doc(PyObject* self, void*) { return new_ref(as_method(self)->doc); }
@@ -171,11 +174,8 @@ int set_dict(PyObject* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_TypeError, "function's dictionary may not be deleted");
         return -1;
     }
-    if (!PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "setting function's dictionary to a non-dict");
-        return -1;
-    }
-    return store(&as_method(self)->dict, value);
+    return store_checked(&as_method(self)->dict, value, PyDict_Check(value),
+                         "setting function's dictionary to a non-dict");
 }
 
 PyObject* get_globals(PyObject* self, void*) { return new_ref(as_method(self)->globals); }
@@ -187,10 +187,7 @@ PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 // bodies take `self` alone, so defaults can never apply to a call.
 int set_defaults_slot(PyObject** slot, PyObject* value, bool ok, const char* type_error, const char* attribute) {
     if (!value) value = Py_None;
-    if (value != Py_None && !ok) {
-        PyErr_SetString(PyExc_TypeError, type_error);
-        return -1;
-    }
+    if (value != Py_None && !ok) return store_checked(slot, value, false, type_error);
     if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "changes to %s have no effect on calls of a compiled test method",
                          attribute) < 0)
         return -1;
@@ -220,11 +217,7 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
         Py_CLEAR(m->annotations);
         return 0;
     }
-    if (!PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    return store(&m->annotations, value);
+    return store_checked(&m->annotations, value, PyDict_Check(value), "__annotations__ must be set to a dict object");
 }
 
 PyGetSetDef getset[] = {

@@ -110,7 +110,7 @@ bool import_module_under_test(PyObject* globals) {
             if (PyObject* module_name = PyModule_GetNameObject(module.get())) {
                 Ref full = Ref::steal(PyUnicode_FromFormat("%U.%U", module_name, name));
                 Py_DECREF(module_name);
-                if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+                if (full) value = Ref::borrow(PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get()));
                 if (value.get() == Py_None) value.reset();
             }
         }
