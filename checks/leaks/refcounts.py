@@ -1,6 +1,6 @@
 """Reference-leak check of the compiled test module, run by a debug interpreter.
 
-    PYTHONPATH=<project root> python3.11-dbg checks/leaks/refcounts.py
+    PYTHONPATH=<project root> python3-dbg checks/leaks/refcounts.py
 
 Each of the fourteen tests is run against a stand-in of the module under test
 whose every operation (construction, method call, attribute read, ``==``,
