@@ -175,7 +175,8 @@ class FakeDict(dict):
 
 
 class Method:
-    """A callable attribute; calling it is an operation."""
+    """A callable of the module under test (a class, a method, the clock);
+    calling it is an operation."""
 
     __slots__ = ("site", "fn")
 
@@ -206,18 +207,6 @@ class Record:
         if callable(good):
             return None if wrong else Method(site, good)
         return wrong_value(site, good) if wrong else value(site, good)
-
-
-class Constructor:
-    """A class of the module under test; calling it is an operation."""
-
-    def __init__(self, kind, make):
-        self.kind, self.make = kind, make
-
-    def __call__(self, *args, **kwargs):
-        if hit(self.kind + "()"):
-            return object()
-        return self.make(*args, **kwargs)
 
 
 def node_entry(node, key):
@@ -303,10 +292,10 @@ class FakeJson(types.ModuleType):
 
 
 FAKES = {
-    "MetaSource": Constructor("MetaSource", make_meta_source),
-    "MetaModule": Constructor("MetaModule", make_meta_module),
-    "Meta": Constructor("Meta", make_meta),
-    "ZetoData": Constructor("ZetoData", make_zeto_data),
+    "MetaSource": Method("MetaSource", make_meta_source),
+    "MetaModule": Method("MetaModule", make_meta_module),
+    "Meta": Method("Meta", make_meta),
+    "ZetoData": Method("ZetoData", make_zeto_data),
     "time": FakeClock(),
 }
 

@@ -68,12 +68,15 @@ bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict) {
     return true;
 }
 
-PyObject* module_dict() { return g_module_dict; }
+namespace {
 
+// Takes a new reference from the C API; a null one means an exception is set.
 Ref own(PyObject* p) {
     if (!p) throw Raised{};
     return Ref::steal(p);
 }
+
+}  // namespace
 
 // ---- calls --------------------------------------------------------------------
 
@@ -173,6 +176,11 @@ PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwna
 
 bool prepare_calls() { return g_python_init_slot || find_python_init_slot(); }
 
+namespace {
+
+// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
+// under the recursion guard; a non-null `self` goes first, as the object of an
+// unbound method. Returns a new reference or null with an exception set.
 PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, PyObject* kwnames) {
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     size_t nargs = n - nkw;
@@ -214,6 +222,8 @@ PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, 
     }
     return result;
 }
+
+}  // namespace
 
 PyObject* import_module(PyObject* name, PyObject* globals) {
     // sys.modules is read directly: the C API's own look-up also checks the

@@ -65,7 +65,6 @@ bool prepare_calls();
 // The dictionaries that global reads consult: the module's, then the
 // built-in names. Set by the module body before any test can run.
 bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
-PyObject* module_dict();
 
 // A global name and its cached value. The value is borrowed from whichever
 // dictionary held it and is reused only while neither dictionary has changed.
@@ -81,14 +80,6 @@ extern Global Meta, MetaModule, MetaSource, ZetoData, NODE, time;
 
 // Thrown when an interpreter exception is pending.
 struct Raised {};
-
-// Takes a new reference from the C API; a null one means an exception is set.
-Ref own(PyObject* p);
-
-// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
-// under the recursion guard; a non-null `self` goes first, as the object of an
-// unbound method. Returns a new reference or null with an exception set.
-PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, PyObject* kwnames);
 
 // Something read to be called: a plain callable, or a function found on an
 // object's type together with that object (spares making a bound method).
@@ -154,9 +145,8 @@ public:
         if (!compat::optimizing() && !cond()) assertion_failed();
     }
 
-    [[noreturn]] void raise() const { throw Raised{}; }
-
 private:
+    [[noreturn]] void raise() const { throw Raised{}; }
     [[noreturn]] void assertion_failed() const;
     int line_;
 };
