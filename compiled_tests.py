@@ -110,11 +110,31 @@ class CompiledModule(pytest.Module):
         return traceback.filter(lambda e: not _is_import_machinery(e)) or traceback
 
 
+def compiled_twin(path):
+    """The extension module this interpreter would import in place of the
+    source file ``path``, or ``None``."""
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        build = path.with_name(path.stem + suffix)
+        if build.is_file():
+            return build
+    return None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pycollect_makemodule(module_path, parent):
+    build = compiled_twin(module_path)
+    if build is None:
+        return None
+    return CompiledModule.from_parent(parent, path=build)
+
+
 def pytest_collect_file(file_path, parent):
     stem = extension_stem(file_path)
     if stem is None:
         return None
     if not parent.session.isinitpath(file_path):
+        if file_path.with_name(stem + ".py").is_file():
+            return None  # collected through its source file
         # Select by the name the source file would have.
         source = file_path.with_name(stem + ".py")
         if not path_matches_patterns(source, parent.config.getini("python_files")):

@@ -3,8 +3,9 @@
 Two measurements:
 
 1. Per-call time of each of the fourteen test methods, compiled
-   (``tests.unit.test_zeto_data``) and interpreted (``checks/interpreted_suite.py``,
-   the same statements as plain Python, imported from its cached bytecode).
+   (``tests.unit.test_zeto_data``) and interpreted (its listing
+   ``tests/unit/test_zeto_data.py``, the same statements as plain Python,
+   loaded under another name from its cached bytecode).
    Both run in one worker process per SDK module, interleaved round by round,
    so that drift of the machine's speed hits both alike.  Two SDK modules are
    measured: the bundled stand-in, and ``bench/minimal_sdk`` whose records do
@@ -38,9 +39,9 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 OUT = ROOT / "bench" / "out"
-INTERPRETED_SOURCE = ROOT / "checks" / "interpreted_suite.py"
+INTERPRETED_SOURCE = ROOT / "tests" / "unit" / "test_zeto_data.py"
 COMPILED_NAME = "tests.unit.test_zeto_data"
-INTERPRETED_NAME = "checks.interpreted_suite"
+INTERPRETED_NAME = "zeto_listing"
 SDK_NAMES = ("Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData")
 CLASSES = ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
 SDKS = {
@@ -50,6 +51,14 @@ SDKS = {
 
 
 # ---- worker: runs inside a fresh interpreter for one SDK ---------------------------
+
+
+def load_listing():
+    """The listing as a module of its own name, from its bytecode cache."""
+    spec = importlib.util.spec_from_file_location(INTERPRETED_NAME, INTERPRETED_SOURCE)
+    module = sys.modules[INTERPRETED_NAME] = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
 
 
 def load_modules(sdk_root):
@@ -64,7 +73,7 @@ def load_modules(sdk_root):
     compiled = importlib.import_module(COMPILED_NAME)
     if not compiled.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
         raise SystemExit(f"{COMPILED_NAME} is not an extension module: {compiled.__file__}")
-    interpreted = importlib.import_module(INTERPRETED_NAME)
+    interpreted = load_listing()
     if not Path(interpreted.__cached__).is_file():
         raise SystemExit(f"{INTERPRETED_NAME} has no bytecode cache at {interpreted.__cached__}")
     for module in (compiled, interpreted):
@@ -167,12 +176,14 @@ def worker(sdk_root, rounds, sample_ns, warmup_rounds):
 
 # ---- import cost ---------------------------------------------------------------------
 
+LOAD_LISTING = (f"spec = importlib.util.spec_from_file_location({INTERPRETED_NAME!r}, {str(INTERPRETED_SOURCE)!r}); "
+                "m = sys.modules[spec.name] = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)")
 IMPORT_PROBE = """
 import sys, time
 sys.path[:0] = [{sdk!r}, {root!r}]
-import zeto_sdk.redis.zeto_data, tests.unit, checks
+import importlib.util, zeto_sdk.redis.zeto_data, tests.unit
 t0 = time.perf_counter_ns()
-import {name} as m
+{load}
 t1 = time.perf_counter_ns()
 print(t1 - t0, m.__file__, getattr(m, "__cached__", None))
 """
@@ -185,8 +196,8 @@ def import_cost(runs, python_flags):
     stamp = cached.stat().st_mtime_ns
     results = {"compiled": [], "interpreted": []}
     probes = {
-        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), name=COMPILED_NAME),
-        "interpreted": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), name=INTERPRETED_NAME),
+        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=f"import {COMPILED_NAME} as m"),
+        "interpreted": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=LOAD_LISTING),
     }
     for k in range(runs + 2):
         order = ("compiled", "interpreted") if k % 2 == 0 else ("interpreted", "compiled")

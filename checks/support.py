@@ -2,7 +2,8 @@
 the module under test that logs what a test does with it and can be told to
 misbehave at any point.
 
-The compiled tests and their interpreted copy (interpreted_suite.py) read
+The compiled tests and their listing (tests/unit/test_zeto_data.py, run as
+plain Python under another name) read
 their globals from their own module namespace when a statement runs, so a
 ``World`` is installed by replacing those globals for the length of a run.
 """
@@ -32,12 +33,15 @@ def all_tests(module=compiled):
     return [(cls, name) for cls in CLASSES for name in vars(getattr(module, cls)) if name.startswith("test_")]
 
 
+LISTING = ROOT / SOURCE
+
+
 def interpreted():
-    """interpreted_suite.py, loaded once under a private name so that no
-    import hook (pytest's assertion rewriting) touches its assertions."""
+    """The listing, loaded once under a private name so that no import hook
+    (pytest's assertion rewriting) touches its assertions."""
     module = sys.modules.get("_interpreted_suite")
     if module is None:
-        spec = importlib.util.spec_from_file_location("_interpreted_suite", ROOT / "checks" / "interpreted_suite.py")
+        spec = importlib.util.spec_from_file_location("_interpreted_suite", LISTING)
         module = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
     return module

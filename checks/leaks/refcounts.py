@@ -433,7 +433,7 @@ CALL_FORMS = [
 
 def load_suites():
     compiled = importlib.import_module(MODULE)
-    spec = importlib.util.spec_from_file_location("interpreted_suite", ROOT / "checks" / "interpreted_suite.py")
+    spec = importlib.util.spec_from_file_location("interpreted_suite", ROOT / "tests" / "unit" / "test_zeto_data.py")
     interpreted = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(interpreted)
     return compiled, interpreted

@@ -1,5 +1,5 @@
 """Tests for zeto_sdk.redis.zeto_data"""
-
+if __name__ == "tests.unit.test_zeto_data": from . import not_built; raise not_built(__name__)
 import time
 
 from zeto_sdk.redis.zeto_data import Meta, MetaFrameFormat, MetaModule, MetaSource, ZetoData
