@@ -1,28 +1,58 @@
-"""pytest plugin: collect test modules that are compiled extension modules.
+"""pytest plugin: compiled test modules, collected through their listings.
 
-pytest collects only ``.py`` files, and its own importer cannot load an
-extension module under its dotted name.  This plugin collects a file named
-``<stem><suffix>``, where ``<suffix>`` is an extension suffix of the running
-interpreter, when ``<stem>.py`` would have been collected, and imports it the
-way pytest's "prepend" import mode imports a ``.py`` file: the package root
-goes on ``sys.path`` and the module is imported under its dotted name.
+A compiled test module is an extension module whose test classes hold
+function-like C objects as test methods. Its listing is the ``.py`` file of
+the same name beside it: the module's statements as Python, each on the line
+that the module's failure records name. Listings are declared in the ini
+file, relative to it::
 
-Builds for other interpreters (another version, a debug build) are passed
-over silently, as the import system itself would pass them over.
+    [pytest]
+    compiled_listings = tests/unit/test_zeto_data.py
 
-The test methods of such a module are function-like objects of a C type,
-not Python functions; the plugin turns them into ordinary test items.
+For a declared listing pytest runs the build for the running interpreter,
+under the listing's node ids (``tests/unit/test_zeto_data.py::TestMeta::...``
+on every interpreter and build), and failure reports show the listing's
+lines. A failed assertion of a compiled test carries no values; the report
+adds them from a re-run of that one test from the listing, with pytest's
+assertion rewriting, and says so. Where no build for the running interpreter
+exists, collecting the listing is an error that says how to build one.
+
+Extension modules without a listing are collected too, under their own file
+name: those named on the command line, and those whose source name would
+match ``python_files``. Builds for other interpreters (another version, a
+debug build) are passed over, as the import system passes them over.
 """
 
+import ast
+import fnmatch
 import importlib
 import importlib.machinery
 import inspect
+import linecache
+import os
+import shutil
 import sys
+import tempfile
+import tokenize
 import types
 from pathlib import Path
 
 import pytest
-from _pytest.python import path_matches_patterns
+
+LISTINGS_INI = "compiled_listings"
+
+
+def pytest_addoption(parser):
+    parser.addini(
+        LISTINGS_INI,
+        type="linelist",
+        default=[],
+        help="listings (.py) of compiled test modules, relative to the ini file: "
+        "each is collected as the build of it for the running interpreter",
+    )
+
+
+# ---- files -----------------------------------------------------------------------
 
 
 def extension_stem(path):
@@ -44,11 +74,19 @@ def extension_stem(path):
     return None
 
 
-def dotted_name(path, stem):
-    """The dotted module name of an extension file and its package root.
+def build_of(listing):
+    """The extension module that importing the listing's module name loads
+    (the import system tries extension suffixes before source), or ``None``."""
+    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
+        build = listing.with_name(listing.stem + suffix)
+        if build.is_file():
+            return build
+    return None
 
-    Every directory above the file that holds an ``__init__.py`` is a package.
-    """
+
+def dotted_name(path, stem):
+    """The dotted module name of a file and its package root: every directory
+    above the file that holds an ``__init__.py`` is a package."""
     names = [stem]
     root = path.parent
     while (root / "__init__.py").is_file():
@@ -57,88 +95,55 @@ def dotted_name(path, stem):
     return ".".join(names), root
 
 
-def _is_import_machinery(entry):
-    return "importlib" in str(entry.path) or entry.path == Path(__file__)
+def listings(config):
+    base = config.inipath.parent if config.inipath else config.rootpath
+    return {(base / entry).resolve() for entry in config.getini(LISTINGS_INI)}
 
 
-class CompiledModule(pytest.Module):
-    """A test module built as an extension module."""
-
-    def _getobj(self):
-        name, root = dotted_name(self.path, extension_stem(self.path))
-        if str(root) not in sys.path:
-            sys.path.insert(0, str(root))
-        try:
-            module = importlib.import_module(name)
-        except ImportError as err:
-            excinfo = pytest.ExceptionInfo.from_current()
-            excinfo.traceback = excinfo.traceback.filter(lambda e: not _is_import_machinery(e))
-            shown = excinfo.getrepr(style="short") if excinfo.traceback else excinfo.exconly()
-            raise self.CollectError(
-                f"ImportError while importing test module '{self.path}'.\n"
-                f"Traceback:\n{shown}"
-            ) from err
-        origin = getattr(module, "__file__", None)
-        if origin is None or Path(origin).resolve() != self.path.resolve():
-            raise self.CollectError(
-                f"import file mismatch: module {name!r} was imported from\n"
-                f"  {origin}\n"
-                f"which is not the test file being collected:\n"
-                f"  {self.path}"
-            )
-        self.config.pluginmanager.consider_module(module)
-        return module
-
-    def collect(self):
-        # A dict under __test__ is doctest's registry of extra tests, not the
-        # "not a test" flag that pytest takes any false value for: an empty
-        # one would make pytest skip the whole module.  Hide it while pytest
-        # collects (which it does eagerly), then put it back.
-        registry = self.obj.__dict__.get("__test__")
-        if not isinstance(registry, dict):
-            return super().collect()
-        del self.obj.__test__
-        try:
-            return list(super().collect())
-        finally:
-            self.obj.__test__ = registry
-
-    def _traceback_filter(self, excinfo):
-        # Show an error in the module body from the module's own record on,
-        # as pytest does for a .py module, without the import machinery.
-        traceback = super()._traceback_filter(excinfo)
-        return traceback.filter(lambda e: not _is_import_machinery(e)) or traceback
+def matches_python_files(path, config):
+    """Whether pytest would collect ``path`` as a test module by its name: a
+    pattern without a separator matches the file name, any other the path."""
+    for pattern in config.getini("python_files"):
+        if os.sep not in pattern and "/" not in pattern:
+            if fnmatch.fnmatch(path.name, pattern):
+                return True
+        elif fnmatch.fnmatch(str(path), pattern if os.path.isabs(pattern) else f"*{os.sep}{pattern}"):
+            return True
+    return False
 
 
-def compiled_twin(path):
-    """The extension module this interpreter would import in place of the
-    source file ``path``, or ``None``."""
-    for suffix in importlib.machinery.EXTENSION_SUFFIXES:
-        build = path.with_name(path.stem + suffix)
-        if build.is_file():
-            return build
-    return None
+def node_id(path, config):
+    try:
+        return path.resolve().relative_to(config.rootpath.resolve()).as_posix()
+    except ValueError:
+        return None
+
+
+# ---- collection ------------------------------------------------------------------
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_pycollect_makemodule(module_path, parent):
-    build = compiled_twin(module_path)
-    if build is None:
-        return None
-    return CompiledModule.from_parent(parent, path=build)
+    if module_path.resolve() in listings(parent.config):
+        return CompiledModule.from_parent(parent, path=module_path)
+    return None
 
 
 def pytest_collect_file(file_path, parent):
     stem = extension_stem(file_path)
     if stem is None:
         return None
-    if not parent.session.isinitpath(file_path):
-        if file_path.with_name(stem + ".py").is_file():
-            return None  # collected through its source file
-        # Select by the name the source file would have.
-        source = file_path.with_name(stem + ".py")
-        if not path_matches_patterns(source, parent.config.getini("python_files")):
-            return None
+    named = parent.session.isinitpath(file_path)
+    listing = file_path.with_name(stem + ".py")
+    if listing.resolve() in listings(parent.config):
+        if not named:
+            return None  # collected through its listing
+        # Named on the command line: the same node ids as through the listing.
+        return CompiledModule.from_parent(
+            parent, path=file_path, name=listing.name, nodeid=node_id(listing, parent.config)
+        )
+    if not named and not matches_python_files(listing, parent.config):
+        return None
     return CompiledModule.from_parent(parent, path=file_path)
 
 
@@ -161,4 +166,350 @@ def pytest_pycollect_makeitem(collector, name, obj):
         return None
     if not collector.istestfunction(obj, name) or not getattr(obj, "__test__", True):
         return None
-    return list(collector._genfunctions(name, obj))
+    return CompiledFunction.from_parent(collector, name=name)
+
+
+def pytest_report_header(config):
+    python = f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
+    lines = []
+    for listing in sorted(listings(config)):
+        build = build_of(listing)
+        shown = node_id(listing, config) or listing
+        if build is None:
+            lines.append(f"compiled tests: {shown} is not built for {python}")
+        else:
+            lines.append(f"compiled tests: {shown} runs {build.name}, built for {python}")
+    return lines
+
+
+class CompiledModule(pytest.Module):
+    """A compiled test module, reached through its listing or its build."""
+
+    @property
+    def listing(self):
+        """The listing's path, or ``None`` for a module without one."""
+        if self.path.suffix == ".py":
+            return self.path
+        listing = self.path.with_name(extension_stem(self.path) + ".py")
+        return listing if listing.resolve() in listings(self.config) else None
+
+    # The module is imported under its dotted name, the way pytest's "prepend"
+    # import mode imports a .py module, whatever import mode is in force: it
+    # can only be found by the import system, never loaded from a path.
+    @property
+    def obj(self):
+        module = getattr(self, "_compiled", None)
+        if module is None:
+            module = self._compiled = self._import()
+        return module
+
+    @obj.setter
+    def obj(self, value):
+        self._compiled = value
+
+    def _import(self):
+        listing = self.listing
+        if listing is not None:
+            name, root = dotted_name(listing, listing.stem)
+            build = build_of(listing)
+        else:
+            name, root = dotted_name(self.path, extension_stem(self.path))
+            build = self.path
+        if str(root) not in sys.path:
+            sys.path.insert(0, str(root))
+        python = f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
+        try:
+            module = importlib.import_module(name)
+        except ImportError as err:
+            if build is None:
+                # The listing's own refusal to stand in for the build.
+                raise self.CollectError(str(err)) from None
+            # Shown as pytest shows a .py module's import error.
+            excinfo = self._shown(pytest.ExceptionInfo.from_current())
+            shown = excinfo.getrepr(style="short") if excinfo.traceback else excinfo.exconly()
+            raise self.CollectError(
+                f"ImportError while importing test module '{self.path}'.\nTraceback:\n{shown}"
+            ) from None
+        origin = getattr(module, "__file__", None)
+        if build is None:
+            raise self.CollectError(f"{name} is not built for {python}; {listing} is only its listing")
+        if origin is None or Path(origin).resolve() != build.resolve():
+            raise self.CollectError(
+                f"import file mismatch: module {name!r} was imported from\n"
+                f"  {origin}\n"
+                f"which is not the build being collected:\n"
+                f"  {build}"
+            )
+        if listing is not None:
+            Records.of(module, root, listing).show_listing_in_linecache()
+        self.config.pluginmanager.consider_module(module)
+        return module
+
+    def _shown(self, excinfo):
+        """An error in the module body as pytest shows one in a .py module:
+        from the module's own record on, the records shown as the listing."""
+        listing = self.listing
+        if listing is None:
+            return excinfo
+        return Records(None, dotted_name(listing, listing.stem)[1], listing).shown(excinfo, module_body=True)
+
+    def repr_failure(self, excinfo):
+        return super().repr_failure(self._shown(excinfo))
+
+    def collect(self):
+        module = self.obj
+        # A dict under __test__ is doctest's registry of extra tests, not the
+        # "not a test" flag that pytest takes any false value for: an empty
+        # one would make pytest skip the whole module. Hide it while pytest
+        # collects (which it does eagerly), then put it back.
+        registry = module.__dict__.get("__test__")
+        if not isinstance(registry, dict):
+            return super().collect()
+        del module.__test__
+        try:
+            return list(super().collect())
+        finally:
+            module.__test__ = registry
+
+
+class CompiledFunction(pytest.Function):
+    """A test method of a compiled module."""
+
+    def reportinfo(self):
+        module = self.getparent(CompiledModule)
+        path = module.listing or module.path
+        return path, self.obj.__code__.co_firstlineno - 1, self.getmodpath()
+
+    def repr_failure(self, excinfo):
+        module = self.getparent(CompiledModule)
+        if module.listing is not None:
+            records = Records.of(module.obj, dotted_name(module.listing, module.listing.stem)[1], module.listing)
+            instance = getattr(self.obj, "__self__", None)
+            shown = records.shown(excinfo, instance=instance)
+            if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
+                shown = records.with_values(shown, self, excinfo)
+            excinfo = shown
+        return super().repr_failure(excinfo)
+
+
+# ---- failure records and the listing ------------------------------------------------
+
+
+class Records:
+    """The failure records of one compiled module, shown as the listing.
+
+    A record is a traceback entry whose code carries the listing's path
+    relative to the package root, a function name and one line. For a report
+    each record is replaced by a frame of the listing itself: its code starts
+    where the record's function starts in the listing (the ``def`` of a test,
+    line 1 for the module body), so that the report shows the statement with
+    its context lines and the path of this very listing, wherever pytest runs
+    from and whatever else of that relative name lies on ``sys.path``.
+    """
+
+    _known = {}
+
+    def __init__(self, module, root, listing):
+        self.module = module
+        self.listing = listing
+        self.filename = listing.relative_to(root).as_posix()
+        self.prefix = f"{dotted_name(listing, listing.stem)[0]}."
+        with tokenize.open(str(listing)) as f:
+            self.lines = f.readlines()
+        # Where each function of the listing starts, by qualified name.
+        self.starts = {}
+        self._find_starts(ast.parse("".join(self.lines)), "")
+        self._codes = {}
+
+    @classmethod
+    def of(cls, module, root, listing):
+        records = cls._known.get(listing)
+        if records is None or records.module is not module:
+            records = cls._known[listing] = cls(module, root, listing)
+        return records
+
+    def _find_starts(self, node, prefix):
+        for child in ast.iter_child_nodes(node):
+            if isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+                qualname = prefix + child.name
+                if not isinstance(child, ast.ClassDef):
+                    first = min([child.lineno] + [d.lineno for d in child.decorator_list])
+                    self.starts[qualname] = (first, child.name)
+                self._find_starts(child, qualname + ".")
+
+    def show_listing_in_linecache(self):
+        # Anything that looks up the records' file name by itself (pdb,
+        # traceback.print_exc) finds this listing, not a file of that
+        # relative name in the working directory or on sys.path. An entry
+        # without a modification time is never invalidated.
+        linecache.cache[self.filename] = (
+            sum(map(len, self.lines)), None, self.lines, str(self.listing))
+
+    def is_record(self, tb):
+        return tb.tb_frame.f_code.co_filename == self.filename
+
+    def raised_by_assertion(self, excinfo):
+        """Whether the failure is a false assertion of the test itself: a bare
+        AssertionError whose innermost traceback entry is a record."""
+        tb = excinfo.tb
+        while tb.tb_next is not None:
+            tb = tb.tb_next
+        return excinfo.type is AssertionError and not excinfo.value.args and self.is_record(tb)
+
+    def _listing_frame(self, tb, instance):
+        """A frame of the listing for the record ``tb``, or ``None``."""
+        name = tb.tb_frame.f_code.co_name
+        if name.startswith("init "):
+            first, function = 1, None
+        elif name.startswith(self.prefix) and name[len(self.prefix):] in self.starts:
+            first, function = self.starts[name[len(self.prefix):]]
+        else:
+            return None
+        code = self._codes.get((first, function))
+        if code is None:
+            if function is None:
+                source = "\n" * (first - 1) + "_out.append(_out.pop()())\n"
+            else:
+                source = "\n" * (first - 1) + f"def {function}(self, *, _out):\n _out.append(_out.pop()()); del _out\n"
+            code = self._codes[(first, function)] = compile(source, str(self.listing), "exec")
+        # The frame is caught by calling sys._getframe from inside the code,
+        # which then drops every name of its own.
+        out = [sys._getframe]
+        if function is None:
+            namespace = dict(tb.tb_frame.f_globals, _out=out)
+            exec(code, namespace)
+            del namespace["_out"]
+        else:
+            namespace = {}
+            exec(code, namespace)
+            frame_of = types.FunctionType(namespace[function].__code__, tb.tb_frame.f_globals)
+            frame_of(instance, _out=out)
+        return out[0]
+
+    def shown(self, excinfo, instance=None, module_body=False):
+        """``excinfo`` with every record replaced by a frame of the listing;
+        for an error in the module body, from its record on."""
+        entries = []
+        tb = excinfo.tb
+        while tb is not None:
+            entries.append(tb)
+            tb = tb.tb_next
+        if module_body:
+            first = next((i for i, tb in enumerate(entries) if self.is_record(tb)), 0)
+            entries = entries[first:]
+        if sys.version_info < (3, 7):
+            # Tracebacks cannot be built before 3.7: keep the records, whose
+            # lines the linecache entry still shows.
+            return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, entries[0] if entries else None))
+        shown = None
+        for tb in reversed(entries):
+            frame = self._listing_frame(tb, instance) if self.is_record(tb) else None
+            if frame is None:
+                shown = types.TracebackType(shown, tb.tb_frame, tb.tb_lasti, tb.tb_lineno)
+            else:
+                # No instruction offset: the line is the record's, never one
+                # derived from the stand-in code's own positions.
+                shown = types.TracebackType(shown, frame, -1, tb.tb_lineno)
+        return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, shown))
+
+    # ---- values of a failed assertion, from a re-run -------------------------------
+
+    def with_values(self, shown, item, excinfo):
+        line = innermost(excinfo.tb).tb_lineno
+        values = None
+        if item.config.getoption("assertmode", "rewrite") == "rewrite":
+            values = Rerun.of(self, item.config).values(item.cls.__name__, item.originalname, line)
+        if values is None:
+            message = ("(values not shown: the failure could not be reproduced by a re-run of this test "
+                       "from its listing)")
+        else:
+            message = (f"{values}\n(values from a re-run of this test from its listing, interpreted; "
+                       f"the compiled test's AssertionError carries none)")
+        return pytest.ExceptionInfo.from_exc_info((AssertionError, AssertionError(message), shown.tb))
+
+
+def innermost(tb):
+    while tb.tb_next is not None:
+        tb = tb.tb_next
+    return tb
+
+
+class Rerun:
+    """A copy of a listing imported under a name of its own, so that pytest
+    rewrites its assertions as it rewrites a test module's, and run against
+    the compiled module's namespace as it is at the time of the re-run."""
+
+    _known = {}
+
+    @classmethod
+    def of(cls, records, config):
+        rerun = cls._known.get(records.listing)
+        if rerun is None:
+            rerun = cls._known[records.listing] = cls(records, config)
+        return rerun
+
+    def __init__(self, records, config):
+        self.records = records
+        self.module = None
+        self.error = None
+        self.name = f"{records.listing.stem}__rerun_from_listing"
+        self.where = tempfile.mkdtemp(prefix="compiled-listing-")
+        config.add_cleanup(lambda: shutil.rmtree(self.where, ignore_errors=True))
+        config.add_cleanup(lambda: self._known.pop(records.listing, None))
+
+    def _load(self):
+        path = Path(self.where) / f"{self.name}.py"
+        shutil.copyfile(str(self.records.listing), str(path))
+        pytest.register_assert_rewrite(self.name)
+        sys.path.insert(0, self.where)
+        try:
+            module = importlib.import_module(self.name)
+        finally:
+            sys.path.remove(self.where)
+        self.own = {name for name, value in vars(module).items()
+                    if isinstance(value, type) and value.__module__ == module.__name__}
+        self.file = module.__file__
+        return module
+
+    def _use_namespace_of(self, compiled):
+        # The globals the tests read are those of the compiled module, which
+        # the user's fixtures or conftest may have changed since import. The
+        # names that rewriting adds are no identifiers and stay.
+        ns, source = self.module.__dict__, compiled.__dict__
+
+        def shared(name):
+            return name.isidentifier() and not name.startswith("__") and name not in self.own
+
+        for name in [n for n in ns if shared(n) and n not in source]:
+            del ns[name]
+        for name, value in source.items():
+            if shared(name):
+                ns[name] = value
+
+    def values(self, cls_name, method_name, line):
+        """What rewriting shows of the assertion that fails at ``line``, or
+        ``None`` when the re-run does not fail there with AssertionError."""
+        if self.module is None:
+            if self.error is not None:
+                return None
+            try:
+                self.module = self._load()
+            except Exception as err:
+                self.error = err
+                return None
+        compiled = self.records.module
+        self._use_namespace_of(compiled)
+        try:
+            test = getattr(getattr(self.module, cls_name)(), method_name)
+        except Exception:
+            return None
+        try:
+            test()
+        except AssertionError as exc:
+            tb = innermost(exc.__traceback__)
+            if tb.tb_frame.f_code.co_filename == self.file and tb.tb_lineno == line and str(exc):
+                return str(exc)
+            return None
+        except Exception:
+            return None
+        return None
