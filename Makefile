@@ -1,10 +1,16 @@
 # make build | run | test — everything installs into a project-local venv.
 #   PYTHON=<interpreter>   build and run for that interpreter (default python3)
-#   SDK=<checkout>         run the suite against that zeto_sdk instead of the stand-in
+#   SDK=<checkout>         run the suite against that checkout's zeto_sdk instead of the
+#                          stand-in; a relative path is taken from where make was started
+#   ARGS="<options>"       passed on to pytest by `make run` (PYTEST_ADDOPTS works too)
+#   COV=1                  `make run` measures the coverage of the SDK under test
 PYTHON ?= python3
 SDK ?=
+ARGS ?=
+COV ?=
 
-PYTHON_PATH := $(shell command -v $(PYTHON))
+# The interpreter itself, however it is named (python3, python3.11, a venv's python).
+PYTHON_PATH := $(shell $(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null)
 ifeq ($(PYTHON_PATH),)
 $(error interpreter '$(PYTHON)' not found)
 endif
@@ -14,7 +20,11 @@ VENV := .venv/$(TAG)
 BUILD := build/$(TAG)
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
+PLUGIN := $(VENV)/.plugin
 MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+# `make -C <project>` leaves the shell's PWD alone: a relative SDK= is taken from there.
+START_DIR := $(or $(PWD),$(CURDIR))
+SDK_DIR := $(if $(SDK),$(abspath $(if $(filter /%,$(SDK)),$(SDK),$(START_DIR)/$(SDK))))
 # Debian's other CPython 3 interpreters (not their -config scripts or debug builds).
 OTHER_PYTHONS := $(filter-out %-config %d %-dbg,$(wildcard /usr/bin/python3.[0-9]*))
 
@@ -27,13 +37,25 @@ $(STAMP): requirements-dev.txt
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
 	touch $@
 
-build: $(STAMP)
+# The collection plugin, installed into the venv (a pytest11 entry point), so
+# that pytest finds it however it is started. Built from a copy, which keeps
+# the build's by-products out of the project.
+$(PLUGIN): $(STAMP) compiled_tests.py setup.cfg pyproject.toml
+	rm -rf $(BUILD)/plugin && mkdir -p $(BUILD)/plugin
+	cp compiled_tests.py setup.cfg pyproject.toml $(BUILD)/plugin/
+	$(VPY) -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
+	touch $@
+
+build: $(PLUGIN)
 	$(VENV)/bin/cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_PATH) >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD) -j2
 
-# The compiled suite, against the bundled stand-in or against SDK=<checkout>.
+# The compiled suite, against the bundled stand-in or against SDK=<checkout>,
+# with this project's settings whatever the checkout holds.
 run: build
-	ZETO_SDK=$(SDK) $(VPY) -m pytest -p no:cacheprovider tests/unit
+	$(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit \
+	    $(if $(SDK_DIR),--zeto-sdk=$(SDK_DIR)) \
+	    $(if $(COV),--cov=$(or $(SDK_DIR),$(CURDIR))/zeto_sdk --cov-report=term-missing) $(ARGS)
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
 clang: $(STAMP)
@@ -47,9 +69,21 @@ versions:
 	@for py in $(OTHER_PYTHONS); do $(MAKE) --no-print-directory run PYTHON=$$py || exit 1; done
 	rm -f $(MODULE)
 
+# The plugin's checks under the oldest pytest it supports, in a venv of its own
+# (the project venv has the newest).
+OLDEST_VENV := $(VENV)-oldest-pytest
+OLDEST_TOOLS := pytest==7.0.1 pytest-xdist==3.2.1
+$(OLDEST_VENV)/.installed: $(PLUGIN)
+	$(PYTHON_PATH) -m venv $(OLDEST_VENV)
+	$(OLDEST_VENV)/bin/python -m pip install --quiet --upgrade pip
+	$(OLDEST_VENV)/bin/python -m pip install --quiet $(OLDEST_TOOLS)
+	$(OLDEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
+	touch $@
+
 # The project's own checks.
-test: versions build clang
+test: versions build clang $(OLDEST_VENV)/.installed
 	$(VPY) -m pytest -p no:cacheprovider checks tests/unit
+	$(OLDEST_VENV)/bin/python -m pytest -p no:cacheprovider -q checks/test_collect_plugin.py
 	$(MAKE) leaks
 
 clean:

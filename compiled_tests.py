@@ -27,6 +27,7 @@ import ast
 import fnmatch
 import importlib
 import importlib.machinery
+import importlib.util
 import inspect
 import linecache
 import os
@@ -40,6 +41,7 @@ from pathlib import Path
 import pytest
 
 LISTINGS_INI = "compiled_listings"
+SDK_PACKAGE = "zeto_sdk"
 
 
 def pytest_addoption(parser):
@@ -50,6 +52,51 @@ def pytest_addoption(parser):
         help="listings (.py) of compiled test modules, relative to the ini file: "
         "each is collected as the build of it for the running interpreter",
     )
+    parser.addoption(
+        "--zeto-sdk",
+        metavar="DIR",
+        default=os.environ.get("ZETO_SDK") or None,
+        help=f"test the {SDK_PACKAGE} package in DIR (an SDK checkout) instead of the one found on "
+        f"sys.path; default: $ZETO_SDK",
+    )
+
+
+# ---- the SDK under test -------------------------------------------------------------
+
+
+class SdkFinder:
+    """Finds the SDK package in the checkout alone. Only the package itself
+    comes first: the checkout goes at the end of sys.path, so that the SDK
+    can import its siblings while the checkout's other packages (its own
+    ``tests``, say) never hide the test modules' own."""
+
+    def __init__(self, checkout):
+        self.checkout = str(checkout)
+
+    def find_spec(self, name, path=None, target=None):
+        if name != SDK_PACKAGE:
+            return None
+        return importlib.machinery.PathFinder.find_spec(name, [self.checkout])
+
+    def invalidate_caches(self):
+        pass
+
+
+def pytest_configure(config):
+    sdk = config.getoption("zeto_sdk")
+    if not sdk:
+        return
+    checkout = Path(sdk).expanduser().resolve()
+    if not (checkout / SDK_PACKAGE / "__init__.py").is_file():
+        raise pytest.UsageError(f"--zeto-sdk={sdk}: no {SDK_PACKAGE} package in {checkout}")
+    loaded = sys.modules.get(SDK_PACKAGE)
+    origin = getattr(loaded, "__file__", None)
+    if loaded is not None and (origin is None or Path(origin).resolve().parent != checkout / SDK_PACKAGE):
+        raise pytest.UsageError(f"--zeto-sdk={sdk}: {SDK_PACKAGE} was already imported from {origin}")
+    finder = SdkFinder(checkout)
+    sys.meta_path.insert(0, finder)
+    sys.path.append(str(checkout))
+    config.add_cleanup(lambda: sys.meta_path.remove(finder))
 
 
 # ---- files -----------------------------------------------------------------------
@@ -171,7 +218,15 @@ def pytest_pycollect_makeitem(collector, name, obj):
 
 def pytest_report_header(config):
     python = f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
-    lines = []
+    spec = importlib.util.find_spec(SDK_PACKAGE)
+    where = Path(spec.origin).parent if spec and spec.origin else "not found"
+    if config.getoption("zeto_sdk"):
+        origin = "--zeto-sdk"
+    elif where == config.rootpath / SDK_PACKAGE:
+        origin = "the project's stand-in"
+    else:
+        origin = "found on sys.path"
+    lines = [f"{SDK_PACKAGE}: {where} ({origin})"]
     for listing in sorted(listings(config)):
         build = build_of(listing)
         shown = node_id(listing, config) or listing
@@ -198,16 +253,16 @@ class CompiledModule(pytest.Module):
     # can only be found by the import system, never loaded from a path.
     @property
     def obj(self):
-        module = getattr(self, "_compiled", None)
+        module = getattr(self, "compiled", None)
         if module is None:
-            module = self._compiled = self._import()
+            module = self.compiled = self.import_compiled()
         return module
 
     @obj.setter
     def obj(self, value):
-        self._compiled = value
+        self.compiled = value
 
-    def _import(self):
+    def import_compiled(self):
         listing = self.listing
         if listing is not None:
             name, root = dotted_name(listing, listing.stem)
@@ -225,7 +280,7 @@ class CompiledModule(pytest.Module):
                 # The listing's own refusal to stand in for the build.
                 raise self.CollectError(str(err)) from None
             # Shown as pytest shows a .py module's import error.
-            excinfo = self._shown(pytest.ExceptionInfo.from_current())
+            excinfo = self.shown_failure(pytest.ExceptionInfo.from_current())
             shown = excinfo.getrepr(style="short") if excinfo.traceback else excinfo.exconly()
             raise self.CollectError(
                 f"ImportError while importing test module '{self.path}'.\nTraceback:\n{shown}"
@@ -245,7 +300,7 @@ class CompiledModule(pytest.Module):
         self.config.pluginmanager.consider_module(module)
         return module
 
-    def _shown(self, excinfo):
+    def shown_failure(self, excinfo):
         """An error in the module body as pytest shows one in a .py module:
         from the module's own record on, the records shown as the listing."""
         listing = self.listing
@@ -254,7 +309,7 @@ class CompiledModule(pytest.Module):
         return Records(None, dotted_name(listing, listing.stem)[1], listing).shown(excinfo, module_body=True)
 
     def repr_failure(self, excinfo):
-        return super().repr_failure(self._shown(excinfo))
+        return super().repr_failure(self.shown_failure(excinfo))
 
     def collect(self):
         module = self.obj

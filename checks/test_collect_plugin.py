@@ -4,6 +4,7 @@ of the project through pytest's ``pytester``."""
 import collections
 import importlib.machinery
 import importlib.util
+import os
 import shutil
 import subprocess
 import sys
@@ -250,26 +251,96 @@ def test_import_failure_is_a_collection_error(project, pytester, edits, message)
     assert "INTERNALERROR" not in result.stdout.str()
 
 
+def sdk_checkout(path, layout):
+    """An SDK checkout at ``path`` whose update stores None values: its
+    ``zeto_sdk`` imports a sibling package; the "full" layout adds what an
+    SDK checkout tends to hold, each of which would break our run if it
+    applied: its own ``tests`` package with an older copy of these tests, a
+    conftest.py and pytest settings of its own."""
+    shutil.copytree(str(ROOT / "zeto_sdk"), str(path / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
+    (path / "zeto_common").mkdir()
+    (path / "zeto_common" / "__init__.py").write_text("STORE_NONE = True\n")
+    break_sdk(path, ("if value is not None:", "if value is not None or zeto_common.STORE_NONE:"),
+              ("import json\n", "import json\nimport zeto_common\n"))
+    if layout == "full":
+        (path / "tests" / "unit").mkdir(parents=True)
+        for package in ("tests", "tests/unit"):
+            (path / package / "__init__.py").write_text("")
+        old = (ROOT / LISTING).read_text().replace('assert src.id is None', 'assert src.id == "old copy"')
+        (path / LISTING).write_text(old.split("\n", 2)[0] + "\n\n" + old.split("\n", 2)[2])
+        (path / "conftest.py").write_text('raise RuntimeError("the checkout\'s conftest.py was loaded")\n')
+        (path / "pyproject.toml").write_text('[tool.pytest.ini_options]\naddopts = "--no-such-option"\n')
+    return path
+
+
 @pytest.mark.parametrize(
-    "args", [pytest.param((), id="plain"), pytest.param(("-n", "2"), id="xdist", marks=NEEDS_XDIST)]
+    "layout, how",
+    [("package", "env"), ("full", "option"), pytest.param("full", "xdist", marks=NEEDS_XDIST)],
 )
-def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, args):
-    other = project / "other"
-    shutil.copytree(project / "zeto_sdk", other / "zeto_sdk")
-    break_sdk(other, ("if value is not None:", "if True:"))
-    monkeypatch.setenv("ZETO_SDK", str(other))
-    run(pytester, *args).assert_outcomes(passed=13, failed=1)
-    run(pytester, "--collect-only").stdout.fnmatch_lines([f"zeto_sdk: {other / 'zeto_sdk'} (from ZETO_SDK)"])
+def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, layout, how):
+    other = sdk_checkout(project / "other", layout)
+    if how == "env":
+        monkeypatch.setenv("ZETO_SDK", str(other))
+        args = ()
+    else:
+        args = ("--zeto-sdk=other",) + (("-n", "2") if how == "xdist" else ())
+    result = run(pytester, *args)
+    result.assert_outcomes(passed=13, failed=1)
+    result.stdout.fnmatch_lines([f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
+    if how != "xdist":
+        result.stdout.fnmatch_lines([f"zeto_sdk: {other / 'zeto_sdk'} (--zeto-sdk)"])
 
 
 def test_report_header_names_the_bundled_sdk_and_the_build(project, pytester):
     run(pytester, "--collect-only").stdout.fnmatch_lines([
-        f"zeto_sdk: {project / 'zeto_sdk'} (bundled)",
+        f"zeto_sdk: {project / 'zeto_sdk'} (the project's stand-in)",
         f"compiled tests: {LISTING} runs {BUILT.name}, built for {sys.executable} *"])
 
 
-def test_zeto_sdk_without_a_package_is_a_usage_error(project, pytester, monkeypatch):
-    monkeypatch.setenv("ZETO_SDK", str(project / "missing"))
-    result = run(pytester)
+@pytest.mark.parametrize("setup", ["missing", "imported"])
+def test_zeto_sdk_that_cannot_be_tested_is_a_usage_error(project, pytester, monkeypatch, setup):
+    if setup == "missing":
+        args, message = ("--zeto-sdk=missing",), "*--zeto-sdk=missing: no zeto_sdk package in*missing"
+    else:
+        # Imported from elsewhere before the option could take effect.
+        sdk_checkout(project / "other", "package")
+        pytester.makepyfile(early_import="import zeto_sdk")
+        args, message = ("-p", "early_import", "--zeto-sdk=other"), "*zeto_sdk was already imported from*"
+    result = run(pytester, *args)
     assert result.ret == pytest.ExitCode.USAGE_ERROR
-    result.stderr.fnmatch_lines(["*ZETO_SDK=*missing: no zeto_sdk package*"])
+    result.stderr.fnmatch_lines([message])
+
+
+def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatch):
+    break_sdk(project, ('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}-{self.output_port_idx}"'))
+    cached = (sys.executable, "-m", "pytest")
+    monkeypatch.setenv("PYTEST_ADDOPTS", "-k to_dict")
+    pytester.run(*cached).assert_outcomes(passed=3, failed=1, deselected=10)
+    monkeypatch.delenv("PYTEST_ADDOPTS")
+    pytester.run(*cached).assert_outcomes(passed=12, failed=2)
+    result = pytester.run(*cached, "--lf")
+    result.assert_outcomes(failed=2, deselected=12)
+    result.stdout.fnmatch_lines(["run-last-failure: rerun previous 2 failures*"])
+
+
+def test_make_run_from_an_sdk_checkout(tmp_path):
+    """``cd <checkout> && make -C <project> run SDK=. ...``, as a user runs it
+    against the project itself: the checkout's SDK is tested, options reach
+    pytest, and coverage measures the checkout's SDK."""
+    pytest.importorskip("pytest_cov")
+    if shutil.which("make") is None:
+        pytest.skip("make not installed")
+    checkout = sdk_checkout(tmp_path / "checkout", "full")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k != "ZETO_SDK"}
+    env["PWD"] = str(checkout)  # as the shell sets it
+    done = subprocess.run(
+        ["make", "-s", "-C", str(ROOT), "run", "SDK=.", f"PYTHON={sys.executable}", "COV=1",
+         "ARGS=-p no:cacheprovider -k TestMetaSource"],
+        cwd=str(checkout), env=env, capture_output=True, text=True, timeout=600)
+    out = done.stdout
+    assert done.returncode != 0, out + done.stderr
+    assert f"zeto_sdk: {checkout / 'zeto_sdk'} (--zeto-sdk)" in out, out
+    assert "1 failed, 4 passed, 9 deselected" in out, out
+    # Coverage's table: name, statements, missed, percentage covered, missed lines.
+    table = {row[0]: row[3] for row in map(str.split, out.splitlines()) if len(row) >= 4}
+    assert table.get(str(checkout / "zeto_sdk" / "redis" / "zeto_data.py"), "0%") != "0%", out
