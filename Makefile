@@ -25,15 +25,19 @@ MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; 
 # `make -C <project>` leaves the shell's PWD alone: a relative SDK= is taken from there.
 START_DIR := $(or $(PWD),$(CURDIR))
 SDK_DIR := $(if $(SDK),$(abspath $(if $(filter /%,$(SDK)),$(SDK),$(START_DIR)/$(SDK))))
-# Debian's other CPython 3 interpreters (not their -config scripts or debug builds).
-OTHER_PYTHONS := $(filter-out %-config %d %-dbg,$(wildcard /usr/bin/python3.[0-9]*))
+# Every CPython 3 interpreter of the machine: Debian's and pyenv's (not their
+# -config scripts or debug builds), and the default one.
+PYENV_ROOT ?= $(HOME)/.pyenv
+PYTHONS ?= $(sort $(PYTHON_PATH) $(foreach dir,/usr/bin $(wildcard $(PYENV_ROOT)/versions/*/bin),\
+                  $(wildcard $(dir)/python3.[0-9] $(dir)/python3.[0-9][0-9])))
 
-.PHONY: build run test clang versions clean
+.PHONY: build run checks test clang versions system clean
 .DEFAULT_GOAL := build
 
+# pip 21.3 is the last for Python 3.6 (its own pip cannot tell).
 $(STAMP): requirements-dev.txt
 	$(PYTHON_PATH) -m venv $(VENV)
-	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet --upgrade "pip<22; python_version < '3.7'" "pip; python_version >= '3.7'"
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
 	touch $@
 
@@ -53,7 +57,7 @@ build: $(PLUGIN)
 # The compiled suite, against the bundled stand-in or against SDK=<checkout>,
 # with this project's settings whatever the checkout holds.
 run: build
-	$(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit \
+	$(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest \
 	    $(if $(SDK_DIR),--zeto-sdk=$(SDK_DIR)) \
 	    $(if $(COV),--cov=$(or $(SDK_DIR),$(CURDIR))/zeto_sdk --cov-report=term-missing) $(ARGS)
 
@@ -63,11 +67,37 @@ clang: $(STAMP)
 	    -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)-clang/out >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD)-clang -j2
 
-# The suite built for and run by each of Debian's interpreters. They may share
-# the default build's file name, so that one is made again afterwards.
+# The project's own checks, under PYTHON.
+checks: build
+	$(VPY) -m pytest -p no:cacheprovider -q -n 2 checks
+
+# The suite and the checks built for and run by every interpreter in PYTHONS.
+# Two of them may share a build's file name (Debian's and pyenv's 3.11), so
+# the default build is made again afterwards.
 versions:
-	@for py in $(OTHER_PYTHONS); do $(MAKE) --no-print-directory run PYTHON=$$py || exit 1; done
+	@for py in $(PYTHONS); do \
+	    echo "== $$py"; $(MAKE) --no-print-directory run checks PYTHON=$$py ARGS=-q || exit 1; \
+	done
 	rm -f $(MODULE)
+
+# What the checks need of the system: a second compiler and its sanitizer
+# runtime, Debian's debug interpreter (the leak check), venv support and
+# headers for Debian's interpreters. Installed when missing, as root with
+# apt-get; otherwise the command that would install them.
+SYSTEM_PACKAGES := clang libclang-rt-dev python3-dbg python3-dev python3-venv
+system:
+	@missing="$$(for p in $(SYSTEM_PACKAGES); do \
+	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done)"; \
+	missing="$$(echo $$missing)"; \
+	if [ -z "$$missing" ]; then exit 0; fi; \
+	if [ "$$(id -u)" = 0 ] && command -v apt-get >/dev/null; then \
+	    echo "installing $$missing"; \
+	    export DEBIAN_FRONTEND=noninteractive; \
+	    apt-get update -qq && apt-get install -y -qq $$missing >/dev/null || exit 1; \
+	else \
+	    echo "make test needs these packages: $$missing"; \
+	    echo "install them with:  sudo apt-get install $$missing"; exit 1; \
+	fi
 
 # The plugin's checks under the oldest pytest it supports, in a venv of its own
 # (the project venv has the newest).
@@ -80,11 +110,11 @@ $(OLDEST_VENV)/.installed: $(PLUGIN)
 	$(OLDEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
 	touch $@
 
-# The project's own checks.
-test: versions build clang $(OLDEST_VENV)/.installed
-	$(VPY) -m pytest -p no:cacheprovider checks tests/unit
-	$(OLDEST_VENV)/bin/python -m pytest -p no:cacheprovider -q checks/test_collect_plugin.py
-	$(MAKE) leaks
+# Everything: the system's packages, the suite and the checks under every
+# interpreter, the clang++ build, the plugin under the oldest pytest, leaks.
+test: system versions build clang $(OLDEST_VENV)/.installed
+	$(OLDEST_VENV)/bin/python -m pytest -p no:cacheprovider -q -n 2 checks/test_collect_plugin.py
+	$(MAKE) --no-print-directory leaks
 
 clean:
 	rm -rf build tests/unit/*.so

@@ -33,6 +33,10 @@ def project(pytester, monkeypatch):
     """A copy of the project: plugin, ini file, bundled SDK, the listing and
     the built test module."""
     monkeypatch.delenv("ZETO_SDK", raising=False)
+    # Only the plugins a run names: the project venv's others (hypothesis's
+    # alone costs a second per run) stay out, and the copy's conftest.py
+    # loads the collection plugin.
+    monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
     for name in ("conftest.py", "compiled_tests.py", "pytest.ini", "tests/__init__.py", "tests/unit/__init__.py",
                  LISTING, SO):
         (pytester.path / name).parent.mkdir(parents=True, exist_ok=True)
@@ -94,6 +98,28 @@ def test_collects_every_test_under_its_node_id(project, pytester, registry, args
     assert "not a function" not in result.stdout.str()
 
 
+def test_the_installed_plugin_is_found_however_pytest_starts(project, pytester, monkeypatch):
+    """The console script, another directory, importlib import mode, the
+    project's conftest.py out of play: only the installed plugin is left."""
+    try:
+        from importlib import metadata
+    except ImportError:
+        pytest.skip("needs importlib.metadata (Python 3.8) to see whether the plugin is installed")
+    try:
+        metadata.distribution("zeto-compiled-tests")
+    except metadata.PackageNotFoundError:
+        pytest.skip("the plugin is not installed in this environment (make build installs it)")
+    monkeypatch.delenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD")
+    elsewhere = project / "elsewhere"
+    elsewhere.mkdir()
+    monkeypatch.chdir(elsewhere)
+    result = pytester.run(str(Path(sys.executable).with_name("pytest")), "-p", "no:cacheprovider",
+                          "-p", "no:hypothesispytest", "--noconftest",
+                          "--import-mode=importlib", "--rootdir", str(project), "-c", str(project / "pytest.ini"),
+                          str(project / "tests" / "unit"))
+    result.assert_outcomes(passed=14)
+
+
 NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reason="pytest-xdist not installed")
 
 
@@ -102,8 +128,8 @@ NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reas
     [
         pytest.param((), (), id="plain"),
         pytest.param(("-O",), (), id="optimised"),
-        pytest.param((), ("-n", "2"), id="xdist", marks=NEEDS_XDIST),
-        pytest.param((), ("-n", "2", "--dist", "loadfile"), id="xdist-loadfile", marks=NEEDS_XDIST),
+        pytest.param((), ("-p", "xdist", "-n", "2"), id="xdist", marks=NEEDS_XDIST),
+        pytest.param((), ("-p", "xdist", "-n", "2", "--dist", "loadfile"), id="xdist-loadfile", marks=NEEDS_XDIST),
     ],
 )
 def test_runs_all_tests(project, pytester, python_flags, args):
@@ -283,7 +309,7 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
         monkeypatch.setenv("ZETO_SDK", str(other))
         args = ()
     else:
-        args = ("--zeto-sdk=other",) + (("-n", "2") if how == "xdist" else ())
+        args = ("--zeto-sdk=other",) + (("-p", "xdist", "-n", "2") if how == "xdist" else ())
     result = run(pytester, *args)
     result.assert_outcomes(passed=13, failed=1)
     result.stdout.fnmatch_lines([f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
