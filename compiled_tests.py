@@ -309,7 +309,7 @@ class CompiledModule(pytest.Module):
         return Records(None, dotted_name(listing, listing.stem)[1], listing).shown(excinfo, module_body=True)
 
     def repr_failure(self, excinfo):
-        return super().repr_failure(self.shown_failure(excinfo))
+        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
 
     def collect(self):
         module = self.obj
@@ -336,15 +336,28 @@ class CompiledFunction(pytest.Function):
         return path, self.obj.__code__.co_firstlineno - 1, self.getmodpath()
 
     def repr_failure(self, excinfo):
+        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+
+    def shown_failure(self, excinfo):
+        """The failure as the listing, with the values of a false assertion."""
         module = self.getparent(CompiledModule)
-        if module.listing is not None:
-            records = Records.of(module.obj, dotted_name(module.listing, module.listing.stem)[1], module.listing)
-            instance = getattr(self.obj, "__self__", None)
-            shown = records.shown(excinfo, instance=instance)
-            if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
-                shown = records.with_values(shown, self, excinfo)
-            excinfo = shown
-        return super().repr_failure(excinfo)
+        if module.listing is None:
+            return excinfo
+        records = Records.of(module.obj, dotted_name(module.listing, module.listing.stem)[1], module.listing)
+        shown = records.shown(excinfo, instance=getattr(self.obj, "__self__", None))
+        if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
+            shown = records.with_values(shown, self, excinfo)
+        return shown
+
+
+def shown_or_as_is(node, show, excinfo):
+    """``show(excinfo)``; should that fail, the failure as it is, and a
+    warning: a report is never lost to the way it is shown."""
+    try:
+        return show(excinfo)
+    except Exception as err:
+        node.warn(pytest.PytestWarning(f"the listing could not be shown for this failure: {err!r}"))
+        return excinfo
 
 
 # ---- failure records and the listing ------------------------------------------------
@@ -411,35 +424,58 @@ class Records:
             tb = tb.tb_next
         return excinfo.type is AssertionError and not excinfo.value.args and self.is_record(tb)
 
-    def _listing_frame(self, tb, instance):
-        """A frame of the listing for the record ``tb``, or ``None``."""
+    def _where(self, tb):
+        """(first line, function name or None for the module body) of the
+        listing's code that the record ``tb`` stands for, or ``None``."""
         name = tb.tb_frame.f_code.co_name
         if name.startswith("init "):
-            first, function = 1, None
-        elif name.startswith(self.prefix) and name[len(self.prefix):] in self.starts:
-            first, function = self.starts[name[len(self.prefix):]]
-        else:
-            return None
-        code = self._codes.get((first, function))
+            return 1, None
+        qualname = name[len(self.prefix):]
+        if name.startswith(self.prefix) and qualname in self.starts:
+            return self.starts[qualname]
+        return None
+
+    def _run_as_listing(self, tb, instance, body):
+        """Runs ``body`` (one line, given ``_out``: sys._getframe, then a
+        ListingMarker; it may add to it) as code of the listing
+        in place of the record ``tb``: inside the function the record stands
+        for, from its first line, with ``body`` on the record's line."""
+        first, function = self._where(tb)
+        line = tb.tb_lineno
+        code = self._codes.get((first, function, line, body))
         if code is None:
             if function is None:
-                source = "\n" * (first - 1) + "_out.append(_out.pop()())\n"
+                source = "\n" * (line - 1) + body + "\n"
             else:
-                source = "\n" * (first - 1) + f"def {function}(self, *, _out):\n _out.append(_out.pop()()); del _out\n"
-            code = self._codes[(first, function)] = compile(source, str(self.listing), "exec")
-        # The frame is caught by calling sys._getframe from inside the code,
-        # which then drops every name of its own.
-        out = [sys._getframe]
+                head = "\n" * (first - 1) + f"def {function}(self, *, _out):"
+                source = head + (f" {body}\n" if line == first else "\n" * (line - first) + f" {body}\n")
+            code = self._codes[(first, function, line, body)] = compile(source, str(self.listing), "exec")
+        out = [sys._getframe, ListingMarker()]
         if function is None:
             namespace = dict(tb.tb_frame.f_globals, _out=out)
-            exec(code, namespace)
-            del namespace["_out"]
+            try:
+                exec(code, namespace)
+            finally:
+                namespace.pop("_out", None)
         else:
             namespace = {}
             exec(code, namespace)
-            frame_of = types.FunctionType(namespace[function].__code__, tb.tb_frame.f_globals)
-            frame_of(instance, _out=out)
-        return out[0]
+            types.FunctionType(namespace[function].__code__, tb.tb_frame.f_globals)(instance, _out=out)
+        return out
+
+    def _listing_frame(self, tb, instance):
+        """A frame of the listing for the record ``tb``; the code catches it
+        by calling sys._getframe, then drops every name of its own."""
+        return self._run_as_listing(tb, instance, "_out.append(_out[0]()); del _out")[-1]
+
+    def _listing_entry(self, tb, instance):
+        """A traceback entry of the listing for the record ``tb``, made by
+        raising on the record's line: where tracebacks cannot be built, the
+        one way to have such an entry, though it cannot lead on to others."""
+        try:
+            self._run_as_listing(tb, instance, "raise _out[1]")
+        except ListingMarker:
+            return innermost(sys.exc_info()[2])
 
     def shown(self, excinfo, instance=None, module_body=False):
         """``excinfo`` with every record replaced by a frame of the listing;
@@ -453,12 +489,17 @@ class Records:
             first = next((i for i, tb in enumerate(entries) if self.is_record(tb)), 0)
             entries = entries[first:]
         if sys.version_info < (3, 7):
-            # Tracebacks cannot be built before 3.7: keep the records, whose
-            # lines the linecache entry still shows.
-            return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, entries[0] if entries else None))
+            # Tracebacks cannot be built before 3.7. A record that ends the
+            # traceback (a false assertion, a failing statement of the module
+            # body itself) is shown alone, as an entry of the listing; any
+            # other stays, its line shown through the linecache entry.
+            shown = entries[0] if entries else None
+            if entries and self.is_record(entries[-1]) and self._where(entries[-1]):
+                shown = self._listing_entry(entries[-1], instance)
+            return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, shown))
         shown = None
         for tb in reversed(entries):
-            frame = self._listing_frame(tb, instance) if self.is_record(tb) else None
+            frame = self._listing_frame(tb, instance) if self.is_record(tb) and self._where(tb) else None
             if frame is None:
                 shown = types.TracebackType(shown, tb.tb_frame, tb.tb_lasti, tb.tb_lineno)
             else:
@@ -481,6 +522,10 @@ class Records:
             message = (f"{values}\n(values from a re-run of this test from its listing, interpreted; "
                        f"the compiled test's AssertionError carries none)")
         return pytest.ExceptionInfo.from_exc_info((AssertionError, AssertionError(message), shown.tb))
+
+
+class ListingMarker(Exception):
+    """Raised on a record's line to make a traceback entry of the listing."""
 
 
 def innermost(tb):
