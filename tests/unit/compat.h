@@ -1,5 +1,5 @@
 // Everything that differs between the CPython versions this module builds
-// for (3.8 to 3.13) lives here; the rest of the code reads the same on all.
+// for (3.6 to 3.13) lives here; the rest of the code reads the same on all.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,8 +8,8 @@
 
 #include <cstdint>
 
-#if PY_VERSION_HEX < 0x03080000
-#error "this module needs CPython 3.8 or newer"
+#if PY_VERSION_HEX < 0x03060000
+#error "this module needs CPython 3.6 or newer"
 #endif
 
 // The entry point must stay visible although the module is built with hidden
@@ -20,39 +20,168 @@
 #define ZETO_MODINIT_FUNC PyMODINIT_FUNC
 #endif
 
+// ---- the vectorcall protocol --------------------------------------------------
+
+// Before 3.8 there is no vectorcall; its names stand for the "fast call" of
+// those versions (a C array of arguments and a tuple of keyword names), which
+// takes the same arguments without the offset flag.
+#if PY_VERSION_HEX < 0x03080000
+typedef PyObject* (*vectorcallfunc)(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames);
+#define PY_VECTORCALL_ARGUMENTS_OFFSET ((size_t)1 << (8 * sizeof(size_t) - 1))
+inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) {
+    return static_cast<Py_ssize_t>(nargsf & ~PY_VECTORCALL_ARGUMENTS_OFFSET);
+}
+#endif
+
+// _PyObject_GetMethod is exported by every interpreter from 3.7 on, but
+// declared in the public headers only from 3.9 to 3.12. Where it is not
+// declared it is referenced weakly: an interpreter that does not export it
+// leaves it null, and method look-ups fall back to getattr().
+#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
+extern "C" __attribute__((weak, visibility("default"))) int _PyObject_GetMethod(PyObject*, PyObject*, PyObject**);
+#endif
+
 namespace compat {
 
 // ---- calls ------------------------------------------------------------------
 
-#if PY_VERSION_HEX < 0x03090000
-inline vectorcallfunc vectorcall_of(PyObject* callable) { return _PyVectorcall_Function(callable); }
-constexpr unsigned long kHaveVectorcall = _Py_TPFLAGS_HAVE_VECTORCALL;
-#else
-inline vectorcallfunc vectorcall_of(PyObject* callable) { return PyVectorcall_Function(callable); }
-constexpr unsigned long kHaveVectorcall = Py_TPFLAGS_HAVE_VECTORCALL;
+#if PY_VERSION_HEX < 0x03080000
+inline PyObject* fast_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), PyVectorcall_NARGS(nargsf), kwnames);
+}
 #endif
+
+// The vectorcall entry of `callable`, or null when it has none (it is then
+// called through tp_call). Before 3.8 functions written in Python or in C
+// have the fast call instead.
+inline vectorcallfunc vectorcall_of(PyObject* callable) {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyVectorcall_Function(callable);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyVectorcall_Function(callable);
+#else
+    return PyFunction_Check(callable) || PyCFunction_Check(callable) ? fast_call : nullptr;
+#endif
+}
+
+// Lets a type's instances be called through the vectorcall entry stored at
+// `offset`, and be taken unbound by method look-ups, as functions are. Before
+// 3.8 they are called through tp_call and bound as usual.
+inline void enable_vectorcall(PyTypeObject* type, Py_ssize_t offset) {
+#if PY_VERSION_HEX >= 0x03080000
+    type->tp_vectorcall_offset = offset;
+#if PY_VERSION_HEX >= 0x03090000
+    type->tp_flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#else
+    type->tp_flags |= _Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#endif
+#else
+    (void)type;
+    (void)offset;
+#endif
+}
 
 // Looks `name` up for a call, as the interpreter's own method calls do: a
 // function found on the type comes back unbound (returns 1; the caller passes
 // `obj` as the first argument), anything else comes back as getattr() gives
-// it (returns 0). Where the interpreter does not export this lookup, it is
-// plain getattr(), with the same outcome at the cost of a bound method.
+// it (returns 0). 3.6 has no such look-up: its own calls bind the method too.
 inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
-#if PY_VERSION_HEX >= 0x03090000 && PY_VERSION_HEX < 0x030D0000
+#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
+    if (&_PyObject_GetMethod != nullptr) return _PyObject_GetMethod(obj, name, method);
+#elif PY_VERSION_HEX >= 0x03090000
     return _PyObject_GetMethod(obj, name, method);
-#else
+#endif
     *method = PyObject_GetAttr(obj, name);
     return 0;
+}
+
+// Whether the unbound method look-up is there (a check of the fast path).
+inline bool have_unbound_methods() {
+#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
+    return &_PyObject_GetMethod != nullptr;
+#else
+    return PY_VERSION_HEX >= 0x03070000;
 #endif
+}
+
+// ---- types --------------------------------------------------------------------
+
+// The version tag of `type` while it is valid, else 0. The tag changes (or is
+// invalidated) whenever the type or one of its bases is modified, so a cached
+// look-up on the type holds while the tag is the same. Up to 3.12 a valid tag
+// is flagged; from 3.13 on the flag is no longer kept and an invalid tag is 0.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return type->tp_version_tag;
+#else
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
+
+// ---- text -----------------------------------------------------------------------
+
+// Readies a text object for reading its characters directly (up to 3.11 a
+// text made by the legacy API may not be); false with an exception set.
+inline bool text_ready(PyObject* text) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)text;
+    return true;
+#else
+    return PyUnicode_READY(text) == 0;
+#endif
+}
+
+// ---- code objects ---------------------------------------------------------------
+
+// A code object for a function `name` at `first_line`, taking `argcount`
+// positional arguments and having the local variables `varnames`, with no
+// byte code of its own: `empty` (made by PyCode_NewEmpty) gives the file name
+// and what an empty body consists of in this version. Its line table holds
+// lines relative to the first line, so one serves every first line.
+inline PyObject* code_like(PyCodeObject* empty, PyObject* name, int first_line, int argcount, PyObject* varnames,
+                           int flags) {
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    PyObject* no_names = empty->co_names;  // an empty tuple
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* code = PyCode_GetCode(empty);
+    if (!code) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyCodeObject* made = PyUnstable_Code_NewWithPosOnlyArgs(
+#else
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(
+#endif
+        argcount, 0, 0, nlocals, empty->co_stacksize, flags, code, empty->co_consts, no_names, varnames, no_names,
+        no_names, empty->co_filename, name, name, first_line, empty->co_linetable,
+        empty->co_exceptiontable);
+    Py_DECREF(code);
+#elif PY_VERSION_HEX >= 0x030A0000
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
+                                                   empty->co_consts, no_names, varnames, no_names, no_names,
+                                                   empty->co_filename, name, first_line, empty->co_linetable);
+#elif PY_VERSION_HEX >= 0x03080000
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
+                                                   empty->co_consts, no_names, varnames, no_names, no_names,
+                                                   empty->co_filename, name, first_line, empty->co_lnotab);
+#else
+    PyCodeObject* made = PyCode_New(argcount, 0, nlocals, empty->co_stacksize, flags, empty->co_code, empty->co_consts,
+                                    no_names, varnames, no_names, no_names, empty->co_filename, name,
+                                    first_line, empty->co_lnotab);
+#endif
+    return reinterpret_cast<PyObject*>(made);
 }
 
 // ---- the interpreter --------------------------------------------------------
 
+// Identifies the interpreter of the calling thread. 3.6 has no interpreter
+// ids; there the interpreter's address serves, which only the main
+// interpreter keeps for the life of the process.
 inline int64_t current_interpreter_id() {
-#if PY_VERSION_HEX < 0x03090000
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#elif PY_VERSION_HEX >= 0x03070000
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
 #else
-    return PyInterpreterState_GetID(PyInterpreterState_Get());
+    return static_cast<int64_t>(reinterpret_cast<intptr_t>(PyThreadState_Get()->interp));
 #endif
 }
 

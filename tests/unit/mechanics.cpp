@@ -3,6 +3,8 @@
 #include <structmember.h>
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
 
 Constants c;
 
@@ -11,26 +13,18 @@ Global Meta{c.Meta}, MetaModule{c.MetaModule}, MetaSource{c.MetaSource}, ZetoDat
     NODE{c.NODE}, time{c.time};
 }
 
-namespace {
-
+namespace detail {
 PyObject* g_module_dict = nullptr;
 PyObject* g_builtins_dict = nullptr;
+SlotRead g_slot_reads[kSlotReads];
+}  // namespace detail
 
-bool intern_all() {
-    struct Text {
-        PyObject** slot;
-        const char* text;
-    };
-    static const Text texts[] = {
-#define ZETO_ENTRY(id, text) {&c.id, text},
-        ZETO_TEXTS(ZETO_ENTRY)
-#undef ZETO_ENTRY
-    };
-    for (const Text& t : texts) {
-        if (!(*t.slot = PyUnicode_InternFromString(t.text))) return false;
-    }
-    return true;
-}
+PyObject* g_assertion_error = nullptr;
+
+namespace {
+
+using detail::g_builtins_dict;
+using detail::g_module_dict;
 
 PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
@@ -43,20 +37,67 @@ PyObject* tuple_of(std::initializer_list<PyObject*> items) {
     return t;
 }
 
+// The constants in the order they are made; each slot is filled by one step
+// and may be used by the steps after it.
+constexpr size_t kTexts = 0
+#define ZETO_COUNT(id, text) +1
+    ZETO_TEXTS(ZETO_COUNT)
+#undef ZETO_COUNT
+    ;
+constexpr size_t kConstants = sizeof(Constants) / sizeof(PyObject*);
+static_assert(sizeof(Constants) == kConstants * sizeof(PyObject*), "Constants holds object pointers only");
+
+const char* const kTextValues[] = {
+#define ZETO_TEXT(id, text) text,
+    ZETO_TEXTS(ZETO_TEXT)
+#undef ZETO_TEXT
+};
+
+// Fills `made` in place; returns how many slots it filled before a failure
+// (all of them on success).
+size_t fill_constants(Constants& made) {
+    PyObject** slots = reinterpret_cast<PyObject**>(&made);
+    size_t n = 0;
+    for (; n < kTexts; ++n) {
+        if (!(slots[n] = PyUnicode_InternFromString(kTextValues[n]))) return n;
+    }
+    PyObject* (*const steps[])(const Constants&) = {
+        [](const Constants&) { return PyLong_FromLong(0); },
+        [](const Constants&) { return PyLong_FromLong(1); },
+        [](const Constants&) { return PyLong_FromLong(2); },
+        [](const Constants&) { return PyLong_FromLong(3); },
+        [](const Constants&) { return PyLong_FromLong(42); },
+        [](const Constants&) { return PyTuple_New(0); },
+        [](const Constants& m) { return tuple_of({m.ts, m.source, m.module, m.frame_format}); },
+        [](const Constants& m) { return tuple_of({m.src_node, m.src_output_port}); },
+        [](const Constants& m) { return tuple_of({m.cur_node, m.feed_port_idx}); },
+        [](const Constants& m) { return tuple_of({m.cur_node, m.feed_idx, m.src_node, m.src_port, m.src_name}); },
+        [](const Constants& m) { return tuple_of({m.feed_idx, m.cur_node, m.src_node, m.src_port}); },
+        [](const Constants& m) { return tuple_of({m.result}); },
+        [](const Constants& m) { return tuple_of({m.version}); },
+    };
+    static_assert(kTexts + sizeof(steps) / sizeof(steps[0]) == kConstants, "one step per constant");
+    for (auto step : steps) {
+        if (!(slots[n] = step(made))) return n;
+        ++n;
+    }
+    return n;
+}
+
 }  // namespace
 
 bool make_constants() {
     if (c.kw_version) return true;
-    if (!intern_all()) return false;
-    return (c.int0 = PyLong_FromLong(0)) && (c.int1 = PyLong_FromLong(1)) &&
-           (c.int2 = PyLong_FromLong(2)) && (c.int3 = PyLong_FromLong(3)) &&
-           (c.int42 = PyLong_FromLong(42)) && (c.empty_tuple = PyTuple_New(0)) &&
-           (c.required_keys = tuple_of({c.ts, c.source, c.module, c.frame_format})) &&
-           (c.kw_meta_source = tuple_of({c.src_node, c.src_output_port})) &&
-           (c.kw_meta_module = tuple_of({c.cur_node, c.feed_port_idx})) &&
-           (c.kw_meta = tuple_of({c.cur_node, c.feed_idx, c.src_node, c.src_port, c.src_name})) &&
-           (c.kw_zeto_data = tuple_of({c.feed_idx, c.cur_node, c.src_node, c.src_port})) &&
-           (c.kw_result = tuple_of({c.result})) && (c.kw_version = tuple_of({c.version}));
+    // Made aside and published whole: a failure releases what was made.
+    Constants made{};
+    const size_t filled = fill_constants(made);
+    if (filled < kConstants) {
+        PyObject** slots = reinterpret_cast<PyObject**>(&made);
+        for (size_t i = 0; i < filled; ++i) Py_DECREF(slots[i]);
+        return false;
+    }
+    c = made;
+    return true;
 }
 
 bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict) {
@@ -67,16 +108,6 @@ bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict) {
     Py_XSETREF(g_builtins_dict, builtins_dict);
     return true;
 }
-
-namespace {
-
-// Takes a new reference from the C API; a null one means an exception is set.
-Ref own(PyObject* p) {
-    if (!p) throw Raised{};
-    return Ref::steal(p);
-}
-
-}  // namespace
 
 // ---- calls --------------------------------------------------------------------
 
@@ -113,22 +144,21 @@ PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyO
     return call(fn, tuple.get(), kwargs.get());
 }
 
-// The init slot of a class whose __init__ is written in Python, taken from a
-// class made for that purpose (the slot function itself is not exported).
+// The init slot of classes whose __init__ is written in Python (the slot
+// function itself is not exported). Learnt from the first such class called:
+// a class whose own namespace defines __init__ as a Python function has that
+// slot, for the interpreter sets it whenever a class defines or is given an
+// __init__ that is not a wrapper of a C init slot. Until it is known, classes
+// are called through type.__call__.
 initproc g_python_init_slot = nullptr;
 
-bool find_python_init_slot() {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty("<probe>", "__init__", 1)));
-    Ref globals = Ref::steal(PyDict_New());
-    if (!code || !globals) return false;
-    Ref init = Ref::steal(PyFunction_New(code.get(), globals.get()));
-    Ref ns = Ref::steal(init ? Py_BuildValue("{s:O}", "__init__", init.get()) : nullptr);
-    Ref probe = Ref::steal(ns ? PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O", "probe",
-                                                      ns.get())
-                              : nullptr);
-    if (!probe) return false;
-    g_python_init_slot = reinterpret_cast<PyTypeObject*>(probe.get())->tp_init;
-    return true;
+void learn_python_init_slot(PyTypeObject* cls) {
+    PyObject* init = cls->tp_dict ? PyDict_GetItemWithError(cls->tp_dict, c.dunder_init) : nullptr;
+    if (!init) {
+        PyErr_Clear();
+        return;
+    }
+    if (PyFunction_Check(init) && cls->tp_init != PyBaseObject_Type.tp_init) g_python_init_slot = cls->tp_init;
 }
 
 // Whether calling `fn` means type.__call__ with object.__new__ and an
@@ -136,7 +166,9 @@ bool find_python_init_slot() {
 bool is_plain_class(PyObject* fn) {
     if (Py_TYPE(fn) != &PyType_Type) return false;  // a metaclass may define __call__
     auto* cls = reinterpret_cast<PyTypeObject*>(fn);
-    return cls->tp_new == PyBaseObject_Type.tp_new && cls->tp_init == g_python_init_slot;
+    if (cls->tp_new != PyBaseObject_Type.tp_new) return false;
+    if (!g_python_init_slot && (cls->tp_flags & Py_TPFLAGS_HEAPTYPE)) learn_python_init_slot(cls);
+    return cls->tp_init == g_python_init_slot && g_python_init_slot;
 }
 
 // cls(*args) for a plain class, step by step as type.__call__ takes it, but
@@ -173,8 +205,6 @@ PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwna
 }
 
 }  // namespace
-
-bool prepare_calls() { return g_python_init_slot || find_python_init_slot(); }
 
 namespace {
 
@@ -257,18 +287,16 @@ PyObject* import_module(PyObject* name, PyObject* globals) {
 
 // ---- the operations of a test ---------------------------------------------------
 
-Ref Run::global(Global& g) {
+Ref Run::global_lookup(Global& g) {
     const uint64_t module_stamp = compat::dict_stamp(g_module_dict);
     const uint64_t builtins_stamp = compat::dict_stamp(g_builtins_dict);
-    if (g.value && g.module_stamp == module_stamp && g.builtins_stamp == builtins_stamp)
-        return Ref::borrow(g.value);
-
     PyObject* value = PyDict_GetItemWithError(g_module_dict, g.name);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins_dict, g.name);
     if (!value) {
         g.value = nullptr;
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", g.name);
-        raise();
+        fail();
+        return Ref();
     }
     g.value = value;
     g.module_stamp = module_stamp;
@@ -278,57 +306,35 @@ Ref Run::global(Global& g) {
 
 namespace {
 
-// Reads of __slots__ members, remembered per (type, name) in a small table:
-// while the type stays unchanged (its version tag still valid and the same)
-// the member's slot is read directly, as the interpreter's own attribute
-// caches do. An empty slot, and everything else, takes the generic read.
-struct SlotRead {
-    PyTypeObject* type;
-    PyObject* name;
-    unsigned int version;
-    Py_ssize_t offset;
-};
-SlotRead g_slot_reads[64];
-
-SlotRead& slot_read_for(PyTypeObject* type, PyObject* name) {
-    const auto hash = (reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4;
-    return g_slot_reads[hash % 64];
-}
-
-bool same_version(const SlotRead& entry, PyTypeObject* type) {
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) && entry.version == type->tp_version_tag;
-}
-
 // Remembers `name` on `type` when the generic read would come down to reading
 // an object slot of the instance: plain attribute lookup on the type, and the
 // name found there first as a member descriptor of an object slot.
-void remember_slot_read(SlotRead& entry, PyTypeObject* type, PyObject* name) {
+void remember_slot_read(detail::SlotRead& entry, PyTypeObject* type, PyObject* name) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
+    // The look-up gives the type a valid version tag if it can have one.
     PyObject* descr = _PyType_Lookup(type, name);
-    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || !(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+    const unsigned int version = compat::type_version(type);
+    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || version == 0) return;
     // A member describes a slot of its own class: borrowed by an unrelated
     // class it refuses to read, and that refusal is the generic read's to make.
     if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
     if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
-    entry = SlotRead{type, name, type->tp_version_tag, member->offset};
+    entry = detail::SlotRead{type, name, version, member->offset};
 }
 
 }  // namespace
 
-Ref Run::attr(const Ref& obj, PyObject* name) {
+Ref Run::attr_lookup(const Ref& obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj.get());
-    SlotRead& entry = slot_read_for(type, name);
-    if (entry.type == type && entry.name == name && same_version(entry, type)) {
-        PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + entry.offset);
-        if (value) return Ref::borrow(value);
-    } else {
+    detail::SlotRead& entry = detail::slot_read_for(type, name);
+    if (!(entry.type == type && entry.name == name && entry.version == compat::type_version(type)))
         remember_slot_read(entry, type, name);
-    }
     return own(PyObject_GetAttr(obj.get(), name));
 }
 
 Callable Run::method(const Ref& obj, PyObject* name) {
+    if (failed_) return Callable{};
     PyObject* fn = nullptr;
     const bool unbound = compat::get_method(obj.get(), name, &fn) == 1;
     Callable callable{own(fn), Ref()};
@@ -337,6 +343,7 @@ Callable Run::method(const Ref& obj, PyObject* name) {
 }
 
 Ref Run::call(Callable fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
+    if (failed_) return Ref();
     PyObject* result = invoke(fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
     fn.fn.reset();
     fn.self.reset();
@@ -344,6 +351,7 @@ Ref Run::call(Callable fn, std::initializer_list<PyObject*> args, PyObject* kwna
 }
 
 Ref Run::item(const Ref& obj, PyObject* key) {
+    if (failed_) return Ref();
     if (PyDict_CheckExact(obj.get())) {
         PyObject* value = PyDict_GetItemWithError(obj.get(), key);
         if (!value) {
@@ -352,17 +360,23 @@ Ref Run::item(const Ref& obj, PyObject* key) {
                 Ref args = Ref::steal(PyTuple_Pack(1, key));
                 if (args) PyErr_SetObject(PyExc_KeyError, args.get());
             }
-            raise();
+            fail();
+            return Ref();
         }
         return Ref::borrow(value);
     }
     return own(PyObject_GetItem(obj.get(), key));
 }
 
-Ref Run::import(PyObject* name) { return own(import_module(name, g_module_dict)); }
+Ref Run::import(PyObject* name) {
+    if (failed_) return Ref();
+    return own(import_module(name, g_module_dict));
+}
 
 Ref Run::list(std::initializer_list<PyObject*> items) {
+    if (failed_) return Ref();
     Ref list = own(PyList_New(static_cast<Py_ssize_t>(items.size())));
+    if (!list) return list;
     Py_ssize_t i = 0;
     for (PyObject* item : items) {
         Py_INCREF(item);
@@ -372,48 +386,72 @@ Ref Run::list(std::initializer_list<PyObject*> items) {
 }
 
 Ref Run::dict(std::initializer_list<PyObject*> keys_and_values) {
+    if (failed_) return Ref();
     Ref dict = own(PyDict_New());
-    for (auto it = keys_and_values.begin(); it != keys_and_values.end(); it += 2) store(dict, it[0], it[1]);
-    return dict;
+    for (auto it = keys_and_values.begin(); it != keys_and_values.end() && !failed_; it += 2) store(dict, it[0], it[1]);
+    return failed_ ? Ref() : std::move(dict);
 }
 
 void Run::store(const Ref& dict, PyObject* key, PyObject* value) {
-    if (PyDict_SetItem(dict.get(), key, value) < 0) raise();
+    if (!failed_ && PyDict_SetItem(dict.get(), key, value) < 0) fail();
 }
 
 bool Run::truth(PyObject* obj) {
     if (obj == Py_True) return true;
     if (obj == Py_False || obj == Py_None) return false;
     const int truth = PyObject_IsTrue(obj);
-    if (truth < 0) raise();
+    if (truth < 0) return fail();
     return truth != 0;
 }
 
 bool Run::compare(const Ref& left, PyObject* right, int op) {
+    if (failed_) return false;
     Ref result = own(PyObject_RichCompare(left.get(), right, op));
-    return truth(result.get());
+    return result && truth(result.get());
 }
 
+namespace {
+
+// Equality of two exact str objects by content, as str.__eq__ decides it:
+// equal texts have the same length and the same (canonical) kind, so the
+// characters can be compared as bytes. Differing cached hashes settle it
+// early. -1 with an exception set when a legacy text cannot be readied.
+int same_text(PyObject* a, PyObject* b) {
+    if (!compat::text_ready(a) || !compat::text_ready(b)) return -1;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return 0;
+    const Py_hash_t ha = reinterpret_cast<PyASCIIObject*>(a)->hash;
+    const Py_hash_t hb = reinterpret_cast<PyASCIIObject*>(b)->hash;
+    if (ha != -1 && hb != -1 && ha != hb) return 0;
+    return std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace
+
 bool Run::equals(const Ref& value, PyObject* constant) {
+    if (failed_) return false;
     PyObject* v = value.get();
     if (v == constant) return true;
     if (PyUnicode_CheckExact(constant)) {
         if (v == Py_None) return false;
-        if (PyUnicode_CheckExact(v))
-            return PyUnicode_GET_LENGTH(v) == PyUnicode_GET_LENGTH(constant) && PyUnicode_Compare(v, constant) == 0;
+        if (PyUnicode_CheckExact(v)) {
+            const int same = same_text(v, constant);
+            return same < 0 ? fail() : same != 0;
+        }
     }
     return compare(value, constant, Py_EQ);
 }
 
 bool Run::contains(const Ref& container, PyObject* key) {
+    if (failed_) return false;
     const int found = PySequence_Contains(container.get(), key);
-    if (found < 0) raise();
+    if (found < 0) return fail();
     return found != 0;
 }
 
-void Run::assertion_failed() const {
-    PyErr_SetNone(c.assertion_error);
-    raise();
+void Run::assertion_failed() {
+    PyErr_SetNone(g_assertion_error);
+    fail();
 }
 
 // ---- dictionary watchers ------------------------------------------------------

@@ -1,7 +1,12 @@
 // What every test body is made of: the module's constants, global reads,
-// calls, item access, comparisons and assertions. A pending interpreter
-// exception is carried out of a test body as the C++ exception `Raised`; the
-// test-method object catches it and adds the failure record.
+// calls, item access, comparisons and assertions.
+//
+// The module uses no C++ exceptions (it is built without them). A failing
+// operation leaves its interpreter exception pending and puts the running
+// test into a failed state: from then on every operation does nothing and
+// gives an empty handle or false, and the line stays at the failing
+// statement, so that a test body reads as its statements one after another
+// and the test-method object adds the failure record when the body returns.
 #pragma once
 
 #include "ref.h"
@@ -19,11 +24,12 @@
     X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
     X(dunder_qualname, "__qualname__") X(dunder_loader, "__loader__")                   \
     X(dunder_file, "__file__") X(dunder_package, "__package__") X(dunder_path, "__path__") \
-    X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") X(loader, "loader")     \
-    X(origin, "origin") X(parent, "parent")                                             \
+    X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") \
+    X(loader, "loader") X(origin, "origin") X(parent, "parent")                         \
     X(submodule_search_locations, "submodule_search_locations")                         \
     X(AssertionError, "AssertionError") X(self, "self")                                 \
-    X(module_name, "tests.unit.test_zeto_data") X(init_funcname, "init tests.unit.test_zeto_data")                                         \
+    X(module_name, "tests.unit.test_zeto_data")                                         \
+    X(init_funcname, "init tests.unit.test_zeto_data")                                  \
     X(id, "id") X(type, "type") X(name, "name") X(source_key, "source_key")             \
     X(output_port_idx, "output_port_idx") X(frame_id, "frame_id") X(to_dict, "to_dict") \
     X(update, "update") X(src_node, "src_node") X(src_output_port, "src_output_port")   \
@@ -52,18 +58,18 @@ struct Constants {
     PyObject* kw_zeto_data;    // (feed_idx, cur_node, src_node, src_port)
     PyObject* kw_result;       // (result,)
     PyObject* kw_version;      // (version,)
-    PyObject* assertion_error;  // the built-in AssertionError, read once
 };
 extern Constants c;
+// The built-in AssertionError, read once.
+extern PyObject* g_assertion_error;
 
-// Makes the constants; a second call does nothing. Fails with an exception set.
+// Makes the constants, all or none: a failure leaves none made (and an
+// exception set), so that the next call starts afresh. A second call after a
+// successful one does nothing.
 bool make_constants();
 
-// Prepares what calls need; a second call does nothing.
-bool prepare_calls();
-
 // The dictionaries that global reads consult: the module's, then the
-// built-in names. Set by the module body before any test can run.
+// built-in names. Set once the module body has run.
 bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 
 // A global name and its cached value. The value is borrowed from whichever
@@ -77,9 +83,27 @@ struct Global {
 namespace globals {
 extern Global Meta, MetaModule, MetaSource, ZetoData, NODE, time;
 }
+namespace detail {
+extern PyObject* g_module_dict;
+extern PyObject* g_builtins_dict;
 
-// Thrown when an interpreter exception is pending.
-struct Raised {};
+// Reads of __slots__ members, remembered per (type, name) in a small table:
+// while the type keeps the same valid version tag (it has not been changed
+// since), the name still resolves to the same member of an object slot, and
+// the slot is read directly, as the interpreter's own attribute caches do.
+struct SlotRead {
+    PyTypeObject* type;
+    PyObject* name;
+    unsigned int version;  // never 0 in a filled entry
+    Py_ssize_t offset;
+};
+constexpr size_t kSlotReads = 64;
+extern SlotRead g_slot_reads[kSlotReads];
+inline SlotRead& slot_read_for(PyTypeObject* type, PyObject* name) {
+    const auto hash = (reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4;
+    return g_slot_reads[hash % kSlotReads];
+}
+}  // namespace detail
 
 // Something read to be called: a plain callable, or a function found on an
 // object's type together with that object (spares making a bound method).
@@ -92,20 +116,37 @@ struct Callable {
 // entry in sys.modules unless that module is still initialising.
 PyObject* import_module(PyObject* name, PyObject* globals);
 
-// One running test: the line of the statement being run, and the operations
-// its statements are made of. Each operation either succeeds or throws Raised.
+// One running test: the line of the statement being run, whether it has
+// failed, and the operations its statements are made of.
 class Run {
 public:
     explicit Run(int first_line) : line_(first_line) {}
     int line() const { return line_; }
-    // Marks the start of the statement at `line`; failures from now on report it.
+    bool failed() const { return failed_; }
+    // Marks the start of the statement at `line`; failures from now on report
+    // it. Once the test has failed the line stays where the failure was.
     Run& at(int line) {
-        line_ = line;
+        if (!failed_) line_ = line;
         return *this;
     }
 
-    Ref global(Global& g);
-    Ref attr(const Ref& obj, PyObject* name);
+    Ref global(Global& g) {
+        if (failed_) return Ref();
+        if (g.value && g.module_stamp == compat::dict_stamp(detail::g_module_dict) &&
+            g.builtins_stamp == compat::dict_stamp(detail::g_builtins_dict))
+            return Ref::borrow(g.value);
+        return global_lookup(g);
+    }
+    Ref attr(const Ref& obj, PyObject* name) {
+        if (failed_) return Ref();
+        PyTypeObject* type = Py_TYPE(obj.get());
+        const detail::SlotRead& entry = detail::slot_read_for(type, name);
+        if (entry.type == type && entry.name == name && entry.version == compat::type_version(type)) {
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + entry.offset);
+            if (value) return Ref::borrow(value);
+        }
+        return attr_lookup(obj, name);
+    }
     // obj.name, read in order to call it.
     Callable method(const Ref& obj, PyObject* name);
     // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
@@ -113,7 +154,7 @@ public:
     // released as soon as the call returns.
     Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
     Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-        return call(Callable{std::move(fn), Ref()}, args, kwnames);
+        return call(Callable{static_cast<Ref&&>(fn), Ref()}, args, kwnames);
     }
     // obj.name(*args): the attribute is read first, then called.
     Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
@@ -133,22 +174,36 @@ public:
     bool equals(const Ref& value, PyObject* constant);
     // left OP right by rich comparison, then the truth test of the result.
     bool compare(const Ref& left, PyObject* right, int op);
-    bool truth(PyObject* obj);
     bool contains(const Ref& container, PyObject* key);
     bool is_none(const Ref& obj) const { return obj.get() == Py_None; }
+    bool is_dict(const Ref& obj) const { return obj && PyDict_Check(obj.get()); }
 
     // An assertion at `line`: skipped under -O; otherwise `cond` is evaluated
-    // and a false result raises AssertionError().
+    // and a false result raises AssertionError(). A condition that failed
+    // with an exception of its own leaves that exception.
     template <class Cond>
     void check(int line, Cond cond) {
-        at(line);
-        if (!compat::optimizing() && !cond()) assertion_failed();
+        if (at(line).failed_ || compat::optimizing()) return;
+        if (!cond() && !failed_) assertion_failed();
     }
 
 private:
-    [[noreturn]] void raise() const { throw Raised{}; }
-    [[noreturn]] void assertion_failed() const;
+    Ref global_lookup(Global& g);
+    Ref attr_lookup(const Ref& obj, PyObject* name);
+    bool truth(PyObject* obj);
+    void assertion_failed();
+    // Takes a new reference from the C API; a null one means the call failed.
+    Ref own(PyObject* p) {
+        if (!p) failed_ = true;
+        return Ref::steal(p);
+    }
+    bool fail() {
+        failed_ = true;
+        return false;
+    }
+
     int line_;
+    bool failed_ = false;
 };
 
 // Releases a test's local variables, in the order given, when the test returns.

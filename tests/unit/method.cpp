@@ -30,14 +30,8 @@ TestMethod* as_method(PyObject* self) { return reinterpret_cast<TestMethod*>(sel
 
 PyObject* run_body(TestMethod* m) {
     Run run(m->def->first_line);
-    try {
-        m->def->body(run);
-    } catch (const Raised&) {
-        add_failure_record(m->fullname, run.line(), m->globals);
-        return nullptr;
-    } catch (...) {
-        // Nothing the bodies call throws anything else; never let it escape.
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a test method");
+    m->def->body(run);
+    if (run.failed()) {
         add_failure_record(m->fullname, run.line(), m->globals);
         return nullptr;
     }
@@ -48,7 +42,7 @@ PyObject* run_body(TestMethod* m) {
 bool check_arguments(TestMethod* m, PyObject* args, PyObject* kwargs) {
     const char* name = m->def->name;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
     bool self_by_keyword = false;
     if (nkw > 0 && nargs == 0) {
         PyObject* self = PyDict_GetItemWithError(kwargs, c.self);
@@ -310,12 +304,11 @@ bool ready_test_method_type() {
     TestMethodType.tp_name = "test_zeto_data.compiled_test_method";
     TestMethodType.tp_basicsize = sizeof(TestMethod);
     TestMethodType.tp_dealloc = method_dealloc;
-    TestMethodType.tp_vectorcall_offset = offsetof(TestMethod, vectorcall);
     TestMethodType.tp_repr = method_repr;
     TestMethodType.tp_call = method_call;
     TestMethodType.tp_getattro = PyObject_GenericGetAttr;
-    TestMethodType.tp_flags =
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::kHaveVectorcall;
+    TestMethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+    compat::enable_vectorcall(&TestMethodType, offsetof(TestMethod, vectorcall));
     TestMethodType.tp_traverse = method_traverse;
     TestMethodType.tp_clear = method_clear;
     TestMethodType.tp_weaklistoffset = offsetof(TestMethod, weakrefs);
@@ -326,9 +319,7 @@ bool ready_test_method_type() {
     return PyType_Ready(&TestMethodType) == 0;
 }
 
-PyObject* make_code(const MethodDef& def) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, def.name, def.first_line)));
-    if (!code) return nullptr;
+PyObject* make_code(const MethodDef& def, PyObject* empty) {
     Py_ssize_t nlocals = 0;
     while (def.locals[nlocals]) ++nlocals;
     Ref varnames = Ref::steal(PyTuple_New(nlocals));
@@ -338,12 +329,10 @@ PyObject* make_code(const MethodDef& def) {
         if (!name) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
-    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace) return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:O,s:n,s:i}", "co_argcount", 1, "co_varnames", varnames.get(),
-                                          "co_nlocals", nlocals, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
-    if (!kwargs) return nullptr;
-    return PyObject_Call(replace.get(), c.empty_tuple, kwargs.get());
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    if (!name) return nullptr;
+    return compat::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(), def.first_line, 1, varnames.get(),
+                             CO_OPTIMIZED | CO_NEWLOCALS);
 }
 
 PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globals, PyObject* code) {

@@ -26,8 +26,9 @@ extern const ClassDef meta_source_tests, meta_module_tests, meta_tests, zeto_dat
 // Readies the type; a second call does nothing.
 bool ready_test_method_type();
 
-// The code object of a test method (made once per process by make_code).
-PyObject* make_code(const MethodDef& def);
+// The code object of a test method, made from `empty`, an empty code object
+// of the module's source file (made once per process).
+PyObject* make_code(const MethodDef& def, PyObject* empty);
 
 // A new test method object for `def` of class `owner` (whose qualified name
 // is the class name), with `globals` as its namespace.

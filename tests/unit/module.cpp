@@ -79,13 +79,26 @@ bool register_in_sys_modules(PyObject* module) {
     return !PyErr_Occurred() && PyDict_SetItem(modules, c.module_name, module) == 0;
 }
 
+// The code objects of all test methods, made aside and published together: a
+// failure part-way releases those already made.
 bool make_codes() {
+    if (g_codes[0][0]) return true;
+    PyObject* made[4][kMaxMethods] = {};
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)));
+    bool ok = static_cast<bool>(empty);
+    for (size_t k = 0; k < 4 && ok; ++k) {
+        for (size_t i = 0; i < kClasses[k]->count && ok; ++i)
+            ok = (made[k][i] = make_code(kClasses[k]->methods[i], empty.get())) != nullptr;
+    }
     for (size_t k = 0; k < 4; ++k) {
-        for (size_t i = 0; i < kClasses[k]->count; ++i) {
-            if (!g_codes[k][i] && !(g_codes[k][i] = make_code(kClasses[k]->methods[i]))) return false;
+        for (size_t i = 0; i < kMaxMethods; ++i) {
+            if (ok)
+                g_codes[k][i] = made[k][i];
+            else
+                Py_XDECREF(made[k][i]);
         }
     }
-    return true;
+    return ok;
 }
 
 // `from zeto_sdk.redis.zeto_data import Meta, MetaFrameFormat, MetaModule, MetaSource, ZetoData`
@@ -171,14 +184,14 @@ bool run_module_body(PyObject* globals, int* line) {
 
 // The built-in AssertionError, read once from the built-in names.
 bool look_up_assertion_error(PyObject* builtins_dict) {
-    if (c.assertion_error) return true;
+    if (g_assertion_error) return true;
     PyObject* value = PyDict_GetItemWithError(builtins_dict, c.AssertionError);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", c.AssertionError);
         return false;
     }
     Py_INCREF(value);
-    c.assertion_error = value;
+    g_assertion_error = value;
     return true;
 }
 
@@ -204,9 +217,11 @@ int exec_module(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
+    // The tests read their globals through the namespaces once the body has
+    // run; a failed body leaves the namespaces of the last good import.
     const bool ok = globals && builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
-                    check_version() && make_constants() && prepare_calls() && set_namespaces(globals, builtins_dict) &&
-                    initialise(module, globals, builtins_dict);
+                    check_version() && make_constants() && initialise(module, globals, builtins_dict) &&
+                    set_namespaces(globals, builtins_dict);
     // A failed module is forgotten, so that the next import starts afresh.
     if (!ok) Py_CLEAR(g_module);
     return ok ? 0 : -1;
