@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
+#include <structmember.h>
 
 #include <cstdint>
 
@@ -116,6 +117,91 @@ inline unsigned int type_version(PyTypeObject* type) {
 #else
     return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
 #endif
+}
+
+// Where a heap type's instances keep their vectorcall entry, their attribute
+// dictionary and their weak references.
+struct SpecialOffsets {
+    Py_ssize_t vectorcall, dict, weaklist;
+};
+
+#if PY_VERSION_HEX < 0x030A0000
+// tp_new of a type that cannot be instantiated from Python, with the message
+// the interpreter gives for built-in types of that kind.
+inline PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
+    PyErr_Format(PyExc_TypeError, "cannot create '%.100s' instances", type->tp_name);
+    return nullptr;
+}
+#endif
+
+// A type whose instances behave as functions do (called through vectorcall,
+// taken unbound by method look-ups, not made from Python, the type itself
+// immutable where the version can say so), made from `slots` (ending with a
+// zero slot, at most 15) and the special offsets: new reference or null.
+inline PyTypeObject* new_function_like_type(const char* name, int basicsize, const PyType_Slot* slots,
+                                            SpecialOffsets offsets) {
+    PyType_Slot all[20];
+    int n = 0;
+    while (slots[n].slot) {
+        all[n] = slots[n];
+        ++n;
+    }
+    unsigned int flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
+#if PY_VERSION_HEX >= 0x03090000
+    // PyMemberDef names its fields without const before 3.11.
+    static PyMemberDef members[] = {
+        {const_cast<char*>("__vectorcalloffset__"), T_PYSSIZET, 0, READONLY, nullptr},
+        {const_cast<char*>("__dictoffset__"), T_PYSSIZET, 0, READONLY, nullptr},
+        {const_cast<char*>("__weaklistoffset__"), T_PYSSIZET, 0, READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr},
+    };
+    members[0].offset = offsets.vectorcall;
+    members[1].offset = offsets.dict;
+    members[2].offset = offsets.weaklist;
+    all[n++] = PyType_Slot{Py_tp_members, members};
+    flags |= Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
+#endif
+#if PY_VERSION_HEX >= 0x030A0000
+    flags |= Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+#else
+    all[n++] = PyType_Slot{Py_tp_new, reinterpret_cast<void*>(refuse_new)};
+#endif
+    all[n] = PyType_Slot{0, nullptr};
+    PyType_Spec spec = {name, basicsize, 0, flags, all};
+    auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    // An allocation failure inside it can go unreported (seen on 3.11).
+    if (!type && !PyErr_Occurred()) PyErr_NoMemory();
+#if PY_VERSION_HEX < 0x03090000
+    // The offsets cannot be given in the spec before 3.9; they are read when
+    // instances are used, so setting them on the new type is enough.
+    if (type) {
+        type->tp_dictoffset = offsets.dict;
+        type->tp_weaklistoffset = offsets.weaklist;
+        enable_vectorcall(type, offsets.vectorcall);
+        PyType_Modified(type);
+    }
+#endif
+    return type;
+}
+
+// Instances of heap types hold a reference to their type from 3.8 on: it is
+// released after the instance, and shown to the cycle collector from 3.9 on.
+inline void release_type_of_instance(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x03080000
+    Py_DECREF(type);
+#else
+    (void)type;
+#endif
+}
+inline int visit_type_of(PyObject* self, visitproc visit, void* arg) {
+#if PY_VERSION_HEX >= 0x03090000
+    Py_VISIT(Py_TYPE(self));
+#else
+    (void)self;
+    (void)visit;
+    (void)arg;
+#endif
+    return 0;
 }
 
 // ---- text -----------------------------------------------------------------------

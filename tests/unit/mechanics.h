@@ -21,7 +21,7 @@
     X(MetaSource, "MetaSource") X(ZetoData, "ZetoData") X(NODE, "NODE")                 \
     X(TestMetaSource, "TestMetaSource") X(TestMetaModule, "TestMetaModule")             \
     X(TestMeta, "TestMeta") X(TestZetoData, "TestZetoData") X(test_marker, "__test__")  \
-    X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
+    X(builtins, "builtins") X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
     X(dunder_qualname, "__qualname__") X(dunder_loader, "__loader__")                   \
     X(dunder_file, "__file__") X(dunder_package, "__package__") X(dunder_path, "__path__") \
     X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") \

@@ -253,6 +253,7 @@ PyObject* method_repr(PyObject* self) {
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     TestMethod* m = as_method(self);
+    if (int visited = compat::visit_type_of(self, visit, arg)) return visited;
     Py_VISIT(m->name);
     Py_VISIT(m->qualname);
     Py_VISIT(m->fullname);
@@ -284,39 +285,38 @@ int method_clear(PyObject* self) {
 }
 
 void method_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
     PyObject_GC_Del(self);
+    compat::release_type_of_instance(type);
 }
 
-// Only the header is given here (the slot list differs between versions);
-// ready_test_method_type() fills in the slots.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject TestMethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+// Made once per process. A heap type, so that a failure while making it
+// leaves nothing behind: the next import makes it anew.
+PyTypeObject* g_method_type = nullptr;
 
 }  // namespace
 
 bool ready_test_method_type() {
-    if (TestMethodType.tp_flags & Py_TPFLAGS_READY) return true;
-    TestMethodType.tp_name = "test_zeto_data.compiled_test_method";
-    TestMethodType.tp_basicsize = sizeof(TestMethod);
-    TestMethodType.tp_dealloc = method_dealloc;
-    TestMethodType.tp_repr = method_repr;
-    TestMethodType.tp_call = method_call;
-    TestMethodType.tp_getattro = PyObject_GenericGetAttr;
-    TestMethodType.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    compat::enable_vectorcall(&TestMethodType, offsetof(TestMethod, vectorcall));
-    TestMethodType.tp_traverse = method_traverse;
-    TestMethodType.tp_clear = method_clear;
-    TestMethodType.tp_weaklistoffset = offsetof(TestMethod, weakrefs);
-    TestMethodType.tp_methods = methods;
-    TestMethodType.tp_getset = getset;
-    TestMethodType.tp_descr_get = method_get;
-    TestMethodType.tp_dictoffset = offsetof(TestMethod, dict);
-    return PyType_Ready(&TestMethodType) == 0;
+    if (g_method_type) return true;
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(method_call)},
+        {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+        {0, nullptr},
+    };
+    const compat::SpecialOffsets offsets{offsetof(TestMethod, vectorcall), offsetof(TestMethod, dict),
+                                         offsetof(TestMethod, weakrefs)};
+    g_method_type = compat::new_function_like_type("test_zeto_data.compiled_test_method",
+                                                   static_cast<int>(sizeof(TestMethod)), slots, offsets);
+    return g_method_type != nullptr;
 }
 
 PyObject* make_code(const MethodDef& def, PyObject* empty) {
@@ -346,7 +346,7 @@ PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globa
     if (!fullname) return nullptr;
     PyUnicode_InternInPlace(&fullname);
     Ref fullname_ref = Ref::steal(fullname);
-    TestMethod* m = PyObject_GC_New(TestMethod, &TestMethodType);
+    TestMethod* m = PyObject_GC_New(TestMethod, g_method_type);
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
     m->def = &def;

@@ -195,6 +195,15 @@ bool look_up_assertion_error(PyObject* builtins_dict) {
     return true;
 }
 
+// The builtins module as the import system has it: the entry in sys.modules,
+// or, in the unusual case that there is none, what importing it gives.
+Ref builtins_module() {
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), c.builtins);
+    if (module) return Ref::borrow(module);
+    if (PyErr_Occurred()) return Ref();
+    return Ref::steal(PyImport_Import(c.builtins));
+}
+
 // From sys.modules registration on, a failure carries a record of the module
 // body: line 1 for the preparations, else the failing statement's line.
 bool initialise(PyObject* module, PyObject* globals, PyObject* builtins_dict) {
@@ -214,13 +223,14 @@ int exec_module(PyObject* module) {
     }
     Py_INCREF(module);
     g_module = module;
+    // The constants are normally made by the create slot already.
     PyObject* globals = PyModule_GetDict(module);
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins = globals && make_constants() ? builtins_module() : Ref();
     PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
     // The tests read their globals through the namespaces once the body has
     // run; a failed body leaves the namespaces of the last good import.
-    const bool ok = globals && builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
-                    check_version() && make_constants() && initialise(module, globals, builtins_dict) &&
+    const bool ok = builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
+                    check_version() && initialise(module, globals, builtins_dict) &&
                     set_namespaces(globals, builtins_dict);
     // A failed module is forgotten, so that the next import starts afresh.
     if (!ok) Py_CLEAR(g_module);
