@@ -15,7 +15,8 @@ Two measurements:
    has already imported the SDK and the enclosing packages.
 
 Usage:  python bench/bench_zeto_data.py [--rounds N] [--sample-ms MS] [--imports N]
-        python bench/bench_zeto_data.py --callgrind   (instruction profile, needs valgrind)
+        python bench/bench_zeto_data.py --instructions   (instruction counts, needs valgrind)
+        python bench/bench_zeto_data.py --callgrind   (instruction profile by function)
 
 Results also go to bench/out/results.json and bench/out/ratios.svg.
 """
@@ -231,42 +232,73 @@ for _, f in tests:
 print(" ".join(name for name, _ in tests))
 """
 
+# The import alone, between two dumps: the SDK, the packages and the import
+# machinery's own modules are loaded beforehand, as in the wall-time probe.
+IMPORT_PROFILE_BODY = """
+import os, sys
+sys.path[:0] = [{sdk!r}, {root!r}]
+import importlib.util, zeto_sdk.redis.zeto_data, tests.unit
+os.getppid()
+{load}
+os.getppid()
+print(m.__file__)
+"""
 
-def callgrind(sdk_name, calls, top, exclude):
-    """Instruction profile of ``calls`` calls of each test, compiled and
-    interpreted, against one SDK: instructions per call of each test, and over
-    the tests not matching ``exclude``, self cost per library and per
-    function, and the functions where the two differ most."""
+# Fixed hash seed: string hashes decide dictionary probe sequences, and with
+# them a few per cent of the counts, so two runs agree only with one seed.
+CALLGRIND_ENV = {**os.environ, "PYTHONHASHSEED": "0"}
+
+
+def run_callgrind(prefix, body):
+    """Runs ``body`` in a fresh interpreter under callgrind, one dump per
+    call of os.getppid(); (stdout, {dump number: path})."""
     if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
-        raise SystemExit("valgrind and callgrind_annotate are needed for --callgrind")
+        raise SystemExit("valgrind and callgrind_annotate are needed for the instruction counts")
     OUT.mkdir(exist_ok=True)
+    for old in OUT.glob(prefix.name + ".*"):
+        old.unlink()
+    out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
+                          "--dump-before=os_getppid", sys.executable, *python_flags(), "-I", "-c", body],
+                         check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         text=True, env=CALLGRIND_ENV).stdout
+    return out, {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}
+
+
+def dump_total(path):
+    """The instruction count of one dump (its 'summary:' or 'totals:' line)."""
+    for line in path.read_text().splitlines():
+        if line.startswith(("summary:", "totals:")):
+            return int(line.split()[1])
+    raise SystemExit(f"no totals in {path}")
+
+
+def per_test_profiles(sdk_name, calls, with_functions):
+    """{"compiled"|"interpreted": [(instructions, {function: self cost}) per
+    test]} for ``calls`` calls of each test, and the tests' names."""
     profiles = {}
+    names = []
     for which in ("compiled", "interpreted"):
         prefix = OUT / f"callgrind.{sdk_name}.{which}"
-        for old in OUT.glob(prefix.name + ".*"):
-            old.unlink()
         body = PROFILE_BODY.format(bench=str(ROOT / "bench"), sdk=str(SDKS[sdk_name]), which=which, calls=calls)
-        names = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
-                                "--dump-before=os_getppid", sys.executable, "-I", "-c", body],
-                               check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True).stdout.split()
+        out, dumps = run_callgrind(prefix, body)
+        names = out.split()
         # Dump k (k >= 2) holds the calls of test k - 1; the last one the exit.
-        dumps = {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}
         if len(dumps) < 15:
             raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 15 or more")
         per_test = []
         for k in range(2, 16):
-            report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
-                                    check=True, capture_output=True, text=True).stdout
-            per_test.append(parse_annotate(report))
+            if with_functions:
+                report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
+                                        check=True, capture_output=True, text=True).stdout
+                per_test.append(parse_annotate(report))
+            else:
+                per_test.append((dump_total(dumps[k]), {}))
         profiles[which] = per_test
+    return profiles, names
 
-    def short_object(obj):
-        if "test_zeto_data" in obj:
-            return "test module"
-        return "libpython" if Path(obj).name.startswith("libpython") else Path(obj).name
 
-    print(f"\nInstructions per call (callgrind, {sdk_name} SDK, {calls} calls of each test):")
+def print_instruction_table(sdk_name, calls, profiles, names):
+    print(f"\nInstructions per call (callgrind, {sdk_name} SDK, {calls} calls of each test, PYTHONHASHSEED=0):")
     width = max(len(n) for n in names)
     print(f"{'test':<{width}}  {'compiled':>9}  {'interpreted':>11}  {'ratio':>6}")
     ratios = []
@@ -276,6 +308,57 @@ def callgrind(sdk_name, calls, top, exclude):
         ratios.append(c / i)
         print(f"{name:<{width}}  {c:9,.0f}  {i:11,.0f}  {c / i:6.3f}")
     print(f"{'geometric mean of ratios':<{width}}  {'':>9}  {'':>11}  {geomean(ratios):6.3f}")
+    return geomean(ratios)
+
+
+def import_instructions():
+    """Instructions of importing the compiled module and of loading the
+    listing from its bytecode cache, each in a fresh interpreter."""
+    counts = {}
+    for which, load in (("compiled", f"import {COMPILED_NAME} as m"), ("interpreted", LOAD_LISTING)):
+        body = IMPORT_PROFILE_BODY.format(sdk=str(ROOT), root=str(ROOT), load=load)
+        out, dumps = run_callgrind(OUT / f"callgrind.import.{which}", body)
+        if which == "compiled" and not out.strip().endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            raise SystemExit(f"{COMPILED_NAME} is not an extension module: {out.strip()}")
+        # Dump 1 holds the start-up, dump 2 the import (the exit's is unnumbered).
+        if len(dumps) < 2:
+            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for the {which} import, expected 2")
+        counts[which] = dump_total(dumps[2])
+    return counts
+
+
+def instructions(sdks, calls):
+    """The instruction mode: per-test counts for each SDK, then the import."""
+    print(f"Python {sys.version.split()[0]} ({sys.executable}), optimize={sys.flags.optimize}")
+    results = {}
+    for sdk in sdks:
+        profiles, names = per_test_profiles(sdk, calls, with_functions=False)
+        mean = print_instruction_table(sdk, calls, profiles, names)
+        results[sdk] = {"geomean": mean, "tests": {
+            name: {which: profiles[which][k][0] / calls for which in profiles} for k, name in enumerate(names)}}
+    counts = import_instructions()
+    results["import"] = counts
+    print("\nImport of the test module alone (SDK and packages already imported), instructions:")
+    print(f"  compiled     {counts['compiled']:12,}   ({COMPILED_NAME})")
+    print(f"  interpreted  {counts['interpreted']:12,}   ({INTERPRETED_NAME}, from bytecode cache)")
+    print(f"  ratio c/i    {counts['compiled'] / counts['interpreted']:12.3f}")
+    (OUT / "instructions.json").write_text(json.dumps(results, indent=1) + "\n")
+    print(f"\n(counts: {(OUT / 'instructions.json').relative_to(ROOT)})")
+
+
+def callgrind(sdk_name, calls, top, exclude):
+    """Instruction profile of ``calls`` calls of each test, compiled and
+    interpreted, against one SDK: instructions per call of each test, and over
+    the tests not matching ``exclude``, self cost per library and per
+    function, and the functions where the two differ most."""
+    profiles, names = per_test_profiles(sdk_name, calls, with_functions=True)
+
+    def short_object(obj):
+        if "test_zeto_data" in obj:
+            return "test module"
+        return "libpython" if Path(obj).name.startswith("libpython") else Path(obj).name
+
+    print_instruction_table(sdk_name, calls, profiles, names)
 
     chosen = [k for k, name in enumerate(names) if not (exclude and re.search(exclude, name))]
     n_calls = calls * len(chosen)
@@ -428,8 +511,11 @@ def main():
     parser.add_argument("--sample-ms", type=float, default=20.0, help="length of one sample (default 20 ms)")
     parser.add_argument("--imports", type=int, default=40, help="fresh interpreters per import timing (default 40)")
     parser.add_argument("--sdk", choices=sorted(SDKS), action="append", help="only these SDKs (repeatable)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions with callgrind (per test and import) instead of timing")
     parser.add_argument("--callgrind", action="store_true", help="profile with callgrind instead of timing")
-    parser.add_argument("--calls", type=int, default=300, help="--callgrind: calls of each test (default 300)")
+    parser.add_argument("--calls", type=int, default=300,
+                        help="--instructions, --callgrind: calls of each test (default 300)")
     parser.add_argument("--exclude", help="--callgrind: leave tests matching this regex out of the function profile")
     parser.add_argument("--top", type=int, default=25, help="--callgrind: functions to list (default 25)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
@@ -446,6 +532,9 @@ def main():
                        cfile=importlib.util.cache_from_source(str(INTERPRETED_SOURCE),
                                                               optimization=optimization_tag()))
     sdks = args.sdk or list(SDKS)
+    if args.instructions:
+        instructions(sdks, args.calls)
+        return
     if args.callgrind:
         for sdk in sdks:
             callgrind(sdk, args.calls, args.top, args.exclude)
