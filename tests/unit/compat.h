@@ -44,6 +44,15 @@ extern "C" __attribute__((weak, visibility("default"))) int _PyObject_GetMethod(
 
 namespace compat {
 
+// Names in the C API's definition tables (PyGetSetDef, PyMethodDef) are
+// `char*` before 3.7, `const char*` after.
+#if PY_VERSION_HEX < 0x03070000
+using DefName = char*;
+#else
+using DefName = const char*;
+#endif
+constexpr DefName def_name(const char* name) { return const_cast<DefName>(name); }
+
 // ---- calls ------------------------------------------------------------------
 
 #if PY_VERSION_HEX < 0x03080000

@@ -215,25 +215,25 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__dict__", get_dict, set_dict, nullptr, nullptr},
-    {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_code", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {compat::def_name("__name__"), get_name, set_name, nullptr, nullptr},
+    {compat::def_name("func_name"), get_name, set_name, nullptr, nullptr},
+    {compat::def_name("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {compat::def_name("__doc__"), get_doc, set_doc, nullptr, nullptr},
+    {compat::def_name("func_doc"), get_doc, set_doc, nullptr, nullptr},
+    {compat::def_name("__module__"), get_module, set_module, nullptr, nullptr},
+    {compat::def_name("__dict__"), get_dict, set_dict, nullptr, nullptr},
+    {compat::def_name("func_dict"), get_dict, set_dict, nullptr, nullptr},
+    {compat::def_name("__globals__"), get_globals, nullptr, nullptr, nullptr},
+    {compat::def_name("func_globals"), get_globals, nullptr, nullptr, nullptr},
+    {compat::def_name("__closure__"), get_closure, nullptr, nullptr, nullptr},
+    {compat::def_name("func_closure"), get_closure, nullptr, nullptr, nullptr},
+    {compat::def_name("__code__"), get_code, nullptr, nullptr, nullptr},
+    {compat::def_name("func_code"), get_code, nullptr, nullptr, nullptr},
+    {compat::def_name("__defaults__"), get_defaults, set_defaults, nullptr, nullptr},
+    {compat::def_name("func_defaults"), get_defaults, set_defaults, nullptr, nullptr},
+    {compat::def_name("__kwdefaults__"), get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {compat::def_name("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+    {compat::def_name("_is_coroutine"), get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -241,7 +241,7 @@ PyGetSetDef getset[] = {
 PyObject* method_reduce(PyObject* self, PyObject*) { return new_ref(as_method(self)->qualname); }
 
 PyMethodDef methods[] = {
-    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {compat::def_name("__reduce__"), method_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
