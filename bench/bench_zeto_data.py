@@ -177,8 +177,21 @@ def worker(sdk_root, rounds, sample_ns, warmup_rounds):
 
 # ---- import cost ---------------------------------------------------------------------
 
-LOAD_LISTING = (f"spec = importlib.util.spec_from_file_location({INTERPRETED_NAME!r}, {str(INTERPRETED_SOURCE)!r}); "
-                "m = sys.modules[spec.name] = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)")
+# Both modules are loaded by the same calls of the import system, from a spec
+# made for their file: the compiled one by its extension loader, the listing
+# by its source loader from the bytecode cache. Neither pays for a search of
+# sys.path, which would cost both the same.
+LOAD_SPEC = ("spec = importlib.util.spec_from_file_location({name!r}, {path!r}); "
+             "m = sys.modules[spec.name] = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)")
+LOAD_LISTING = LOAD_SPEC.format(name=INTERPRETED_NAME, path=str(INTERPRETED_SOURCE))
+
+
+def load_compiled():
+    """The probe's statement that loads the built module (the one for this interpreter)."""
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    return LOAD_SPEC.format(name=COMPILED_NAME, path=str(INTERPRETED_SOURCE.with_name("test_zeto_data" + suffix)))
+
+
 IMPORT_PROBE = """
 import sys, time
 sys.path[:0] = [{sdk!r}, {root!r}]
@@ -197,7 +210,7 @@ def import_cost(runs, python_flags):
     stamp = cached.stat().st_mtime_ns
     results = {"compiled": [], "interpreted": []}
     probes = {
-        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=f"import {COMPILED_NAME} as m"),
+        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=load_compiled()),
         "interpreted": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=LOAD_LISTING),
     }
     for k in range(runs + 2):
@@ -224,13 +237,22 @@ sdk, compiled, interpreted = b.load_modules({sdk!r})
 tests = b.bound_tests({which})
 for _, f in tests:
     f()
+b.call_repeatedly(b.noop, {calls})
 os.getppid()          # callgrind dumps its counters on entry: startup
 for _, f in tests:
-    for _ in range({calls}):
-        f()
+    b.call_repeatedly(f, {calls})
     os.getppid()      # and here after each test's calls
+b.call_repeatedly(b.noop, {calls})
+os.getppid()          # the harness floor
 print(" ".join(name for name, _ in tests))
 """
+
+
+def call_repeatedly(f, n, repeat=itertools.repeat):
+    """Calls ``f`` ``n`` times in a loop of local variables, as the timing
+    loop does, so that the harness adds little to each call."""
+    for _ in repeat(None, n):
+        f()
 
 # The import alone, between two dumps: the SDK, the packages and the import
 # machinery's own modules are loaded beforehand, as in the wall-time probe.
@@ -282,9 +304,11 @@ def per_test_profiles(sdk_name, calls, with_functions):
         body = PROFILE_BODY.format(bench=str(ROOT / "bench"), sdk=str(SDKS[sdk_name]), which=which, calls=calls)
         out, dumps = run_callgrind(prefix, body)
         names = out.split()
-        # Dump k (k >= 2) holds the calls of test k - 1; the last one the exit.
-        if len(dumps) < 15:
-            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 15 or more")
+        # Dump k (2 <= k <= 15) holds the calls of test k - 1, dump 16 those
+        # of an empty function; the exit's is unnumbered.
+        if len(dumps) < 16:
+            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 16")
+        profiles[which + " floor"] = dump_total(dumps[16])
         per_test = []
         for k in range(2, 16):
             if with_functions:
@@ -308,6 +332,8 @@ def print_instruction_table(sdk_name, calls, profiles, names):
         ratios.append(c / i)
         print(f"{name:<{width}}  {c:9,.0f}  {i:11,.0f}  {c / i:6.3f}")
     print(f"{'geometric mean of ratios':<{width}}  {'':>9}  {'':>11}  {geomean(ratios):6.3f}")
+    floor = profiles["compiled floor"] / calls
+    print(f"(harness floor: calling an empty Python function costs {floor:,.0f} instructions in the loop)")
     return geomean(ratios)
 
 
@@ -315,7 +341,7 @@ def import_instructions():
     """Instructions of importing the compiled module and of loading the
     listing from its bytecode cache, each in a fresh interpreter."""
     counts = {}
-    for which, load in (("compiled", f"import {COMPILED_NAME} as m"), ("interpreted", LOAD_LISTING)):
+    for which, load in (("compiled", load_compiled()), ("interpreted", LOAD_LISTING)):
         body = IMPORT_PROFILE_BODY.format(sdk=str(ROOT), root=str(ROOT), load=load)
         out, dumps = run_callgrind(OUT / f"callgrind.import.{which}", body)
         if which == "compiled" and not out.strip().endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
@@ -335,7 +361,8 @@ def instructions(sdks, calls):
         profiles, names = per_test_profiles(sdk, calls, with_functions=False)
         mean = print_instruction_table(sdk, calls, profiles, names)
         results[sdk] = {"geomean": mean, "tests": {
-            name: {which: profiles[which][k][0] / calls for which in profiles} for k, name in enumerate(names)}}
+            name: {which: profiles[which][k][0] / calls for which in ("compiled", "interpreted")}
+            for k, name in enumerate(names)}}
     counts = import_instructions()
     results["import"] = counts
     print("\nImport of the test module alone (SDK and packages already imported), instructions:")
@@ -363,7 +390,7 @@ def callgrind(sdk_name, calls, top, exclude):
     chosen = [k for k, name in enumerate(names) if not (exclude and re.search(exclude, name))]
     n_calls = calls * len(chosen)
     summed = {}
-    for which, per_test in profiles.items():
+    for which, per_test in ((w, profiles[w]) for w in ("compiled", "interpreted")):
         total = sum(per_test[k][0] for k in chosen)
         functions = {}
         for k in chosen:

@@ -8,6 +8,7 @@
 #include <structmember.h>
 
 #include <cstdint>
+#include <cstring>
 
 #if PY_VERSION_HEX < 0x03060000
 #error "this module needs CPython 3.6 or newer"
@@ -65,10 +66,17 @@ inline PyObject* fast_call(PyObject* callable, PyObject* const* args, size_t nar
 // called through tp_call). Before 3.8 functions written in Python or in C
 // have the fast call instead.
 inline vectorcallfunc vectorcall_of(PyObject* callable) {
+#if PY_VERSION_HEX >= 0x03080000
+    // As PyVectorcall_Function reads it (an exported function from 3.11 on).
+    PyTypeObject* type = Py_TYPE(callable);
 #if PY_VERSION_HEX >= 0x03090000
-    return PyVectorcall_Function(callable);
-#elif PY_VERSION_HEX >= 0x03080000
-    return _PyVectorcall_Function(callable);
+    if (!(type->tp_flags & Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+#else
+    if (!(type->tp_flags & _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+#endif
+    vectorcallfunc entry;
+    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof(entry));
+    return entry;
 #else
     return PyFunction_Check(callable) || PyCFunction_Check(callable) ? fast_call : nullptr;
 #endif
@@ -213,6 +221,24 @@ inline int visit_type_of(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Whether instances of `type` have no attribute dictionary of their own.
+inline bool without_instance_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030B0000
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;
+#endif
+    return type->tp_dictoffset == 0;
+}
+
+// Whether a descriptor found on a type is one that method calls take unbound
+// (a function, a method of a built-in type), as the interpreter decides it.
+inline bool is_method_descriptor(PyObject* descr) {
+#if PY_VERSION_HEX >= 0x03080000
+    return (Py_TYPE(descr)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) != 0;
+#else
+    return PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type;
+#endif
+}
+
 // ---- text -----------------------------------------------------------------------
 
 // Readies a text object for reading its characters directly (up to 3.11 a
@@ -263,6 +289,48 @@ inline PyObject* code_like(PyCodeObject* empty, PyObject* name, int first_line, 
                                     first_line, empty->co_lnotab);
 #endif
     return reinterpret_cast<PyObject*>(made);
+}
+
+// ---- the calling thread -------------------------------------------------------
+
+// The recursion guard of a call from C, as Py_EnterRecursiveCall and
+// Py_LeaveRecursiveCall keep it. From 3.11 on they count a field of the thread
+// state down and up again; far from the limit that is done here directly, and
+// near it the interpreter's own function decides and raises RecursionError.
+inline bool enter_recursive_call(PyThreadState* ts, const char* where) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (ts->c_recursion_remaining > 1) {
+        --ts->c_recursion_remaining;
+        return true;
+    }
+#elif PY_VERSION_HEX >= 0x030B0000
+    if (ts->recursion_remaining > 1) {
+        --ts->recursion_remaining;
+        return true;
+    }
+#else
+    (void)ts;
+#endif
+    return Py_EnterRecursiveCall(where) == 0;
+}
+inline void leave_recursive_call(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030C0000
+    ++ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    ++ts->recursion_remaining;
+#else
+    (void)ts;
+    Py_LeaveRecursiveCall();
+#endif
+}
+
+// PyErr_Occurred() of the thread `ts`, read as the interpreter reads it.
+inline bool error_pending(PyThreadState* ts) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return ts->current_exception != nullptr;
+#else
+    return ts->curexc_type != nullptr;
+#endif
 }
 
 // ---- the interpreter --------------------------------------------------------
@@ -327,17 +395,21 @@ private:
 
 // ---- dictionary change stamps -----------------------------------------------
 
-// A stamp that changes whenever a watched dictionary changes. Before 3.12 every
-// dictionary carries such a version; from 3.12 on that field is deprecated and
-// a dictionary watcher bumps one process-wide counter on any change of any
+// A stamp that changes whenever either of two watched dictionaries changes.
+// Before 3.12 every dictionary carries a version, taken from one process-wide
+// counter at each change, so that versions only grow: the sum of the two
+// grows whenever either changes. From 3.12 on that field is deprecated and a
+// dictionary watcher bumps one process-wide counter on any change of any
 // dictionary passed to watch_dict().
 #if PY_VERSION_HEX >= 0x030C0000
 extern uint64_t g_dict_changes;
 int watch_dict(PyObject* dict);
-inline uint64_t dict_stamp(PyObject*) { return g_dict_changes; }
+inline uint64_t dicts_stamp(PyObject*, PyObject*) { return g_dict_changes; }
 #else
 inline int watch_dict(PyObject*) { return 0; }
-inline uint64_t dict_stamp(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+inline uint64_t dicts_stamp(PyObject* a, PyObject* b) {
+    return reinterpret_cast<PyDictObject*>(a)->ma_version_tag + reinterpret_cast<PyDictObject*>(b)->ma_version_tag;
+}
 #endif
 
 }  // namespace compat

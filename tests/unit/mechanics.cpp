@@ -17,6 +17,15 @@ namespace detail {
 PyObject* g_module_dict = nullptr;
 PyObject* g_builtins_dict = nullptr;
 SlotRead g_slot_reads[kSlotReads];
+
+TypeLookup g_type_lookups[kTypeLookups];
+
+PyObject* type_lookup_miss(TypeLookup& entry, PyTypeObject* type, PyObject* name) {
+    // The look-up gives the type a valid version tag if it can have one.
+    PyObject* found = _PyType_Lookup(type, name);
+    if (const unsigned int version = compat::type_version(type)) entry = TypeLookup{type, name, version, found};
+    return found;
+}
 }  // namespace detail
 
 PyObject* g_assertion_error = nullptr;
@@ -47,8 +56,12 @@ constexpr size_t kTexts = 0
 constexpr size_t kConstants = sizeof(Constants) / sizeof(PyObject*);
 static_assert(sizeof(Constants) == kConstants * sizeof(PyObject*), "Constants holds object pointers only");
 
-const char* const kTextValues[] = {
-#define ZETO_TEXT(id, text) text,
+struct Text {
+    const char* text;
+    size_t length;
+};
+constexpr Text kTextValues[] = {
+#define ZETO_TEXT(id, text) {text, sizeof(text) - 1},
     ZETO_TEXTS(ZETO_TEXT)
 #undef ZETO_TEXT
 };
@@ -59,7 +72,7 @@ size_t fill_constants(Constants& made) {
     PyObject** slots = reinterpret_cast<PyObject**>(&made);
     size_t n = 0;
     for (; n < kTexts; ++n) {
-        if (!(slots[n] = PyUnicode_InternFromString(kTextValues[n]))) return n;
+        if (!(slots[n] = intern(kTextValues[n].text, kTextValues[n].length))) return n;
     }
     PyObject* (*const steps[])(const Constants&) = {
         [](const Constants&) { return PyLong_FromLong(0); },
@@ -85,6 +98,15 @@ size_t fill_constants(Constants& made) {
 }
 
 }  // namespace
+
+PyObject* intern(const char* text, size_t length) {
+    // Made as ASCII directly, which spares decoding the text as UTF-8.
+    PyObject* str = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (!str) return nullptr;
+    std::memcpy(PyUnicode_DATA(str), text, length);
+    PyUnicode_InternInPlace(&str);
+    return str;
+}
 
 bool make_constants() {
     if (c.kw_version) return true;
@@ -171,10 +193,18 @@ bool is_plain_class(PyObject* fn) {
     return cls->tp_init == g_python_init_slot && g_python_init_slot;
 }
 
+// A callee that returned a value with an exception still pending is broken:
+// that is reported rather than let the stray exception surface later.
+PyObject* refuse_stray_exception(PyObject* result) {
+    Py_DECREF(result);
+    PyErr_SetString(PyExc_SystemError, "result with an exception set in PyObject_Call");
+    return nullptr;
+}
+
 // cls(*args) for a plain class, step by step as type.__call__ takes it, but
 // with the keywords handed to a Python __init__ by name instead of packed into
 // a dictionary and out again. `stack[1]` is free for the new object.
-PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwnames) {
+PyObject* construct(PyThreadState* ts, PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwnames) {
     // object.__new__ passes over the call's arguments when the class has an
     // __init__ of its own, so calling it without them makes the same object,
     // set up the same way (abstract classes refused, attributes prepared).
@@ -183,7 +213,7 @@ PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwna
     if (!obj) return nullptr;
     // __init__ is looked up now, after __new__, as type.__call__ does.
     PyTypeObject* type = Py_TYPE(obj.get());
-    Ref init = Ref::borrow(type->tp_init == g_python_init_slot ? _PyType_Lookup(type, c.dunder_init) : nullptr);
+    Ref init = Ref::borrow(type->tp_init == g_python_init_slot ? detail::type_lookup(type, c.dunder_init) : nullptr);
     Ref result;
     if (init && PyFunction_Check(init.get())) {
         stack[1] = obj.get();
@@ -200,6 +230,7 @@ PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwna
         if (!pack_arguments(stack + 2, nargs, kwnames, &tuple, &kwargs) ||
             type->tp_init(obj.get(), tuple.get(), kwargs.get()) < 0)
             return nullptr;
+        if (compat::error_pending(ts)) return refuse_stray_exception(obj.release());
     }
     return obj.release();
 }
@@ -208,10 +239,10 @@ PyObject* construct(PyObject* fn, PyObject** stack, size_t nargs, PyObject* kwna
 
 namespace {
 
-// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
-// under the recursion guard; a non-null `self` goes first, as the object of an
-// unbound method. Returns a new reference or null with an exception set.
-PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, PyObject* kwnames) {
+}  // namespace
+
+PyObject* detail::invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
+                 PyObject* kwnames) {
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     size_t nargs = n - nkw;
     // stack[0] stays free so that a callee may put a bound `self` in front of
@@ -230,28 +261,33 @@ PyObject* invoke(PyObject* fn, PyObject* self, PyObject* const* args, size_t n, 
         ++nargs;
     }
 
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    if (!compat::enter_recursive_call(ts, " while calling a Python object")) return nullptr;
     PyObject* result;
-    if (vectorcallfunc vectorcall = compat::vectorcall_of(fn))
+    // Whether the callee may leave an exception pending with a result: not
+    // a function written in Python, which the interpreter runs, nor a plain
+    // class made here (which checks its own C parts).
+    bool checked = true;
+    if (vectorcallfunc vectorcall = compat::vectorcall_of(fn)) {
         result = vectorcall(fn, first, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames);
-    else if (!self && is_plain_class(fn))
-        result = construct(fn, stack, nargs, kwnames);
-    else
+        checked = PyFunction_Check(fn);
+    } else if (!self && is_plain_class(fn)) {
+        result = construct(ts, fn, stack, nargs, kwnames);
+    } else {
         result = call_with_tuple(fn, first, nargs, kwnames);
-    Py_LeaveRecursiveCall();
+        checked = false;
+    }
+    compat::leave_recursive_call(ts);
 
     if (!result) {
-        if (!PyErr_Occurred())
+        if (!compat::error_pending(ts))
             PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
-    } else if (PyErr_Occurred()) {
-        // A callee that returns a value with an exception still pending is
-        // broken; report it rather than let the stray exception surface later.
-        Py_DECREF(result);
-        result = nullptr;
-        PyErr_SetString(PyExc_SystemError, "result with an exception set in PyObject_Call");
+    } else if (!checked && compat::error_pending(ts)) {
+        result = refuse_stray_exception(result);
     }
     return result;
 }
+
+namespace {
 
 }  // namespace
 
@@ -288,8 +324,7 @@ PyObject* import_module(PyObject* name, PyObject* globals) {
 // ---- the operations of a test ---------------------------------------------------
 
 Ref Run::global_lookup(Global& g) {
-    const uint64_t module_stamp = compat::dict_stamp(g_module_dict);
-    const uint64_t builtins_stamp = compat::dict_stamp(g_builtins_dict);
+    const uint64_t stamp = compat::dicts_stamp(g_module_dict, g_builtins_dict);
     PyObject* value = PyDict_GetItemWithError(g_module_dict, g.name);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins_dict, g.name);
     if (!value) {
@@ -299,8 +334,7 @@ Ref Run::global_lookup(Global& g) {
         return Ref();
     }
     g.value = value;
-    g.module_stamp = module_stamp;
-    g.builtins_stamp = builtins_stamp;
+    g.stamp = stamp;
     return Ref::borrow(value);
 }
 
@@ -311,8 +345,7 @@ namespace {
 // name found there first as a member descriptor of an object slot.
 void remember_slot_read(detail::SlotRead& entry, PyTypeObject* type, PyObject* name) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
-    // The look-up gives the type a valid version tag if it can have one.
-    PyObject* descr = _PyType_Lookup(type, name);
+    PyObject* descr = detail::type_lookup(type, name);
     const unsigned int version = compat::type_version(type);
     if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || version == 0) return;
     // A member describes a slot of its own class: borrowed by an unrelated
@@ -335,19 +368,34 @@ Ref Run::attr_lookup(const Ref& obj, PyObject* name) {
 
 Callable Run::method(const Ref& obj, PyObject* name) {
     if (failed_) return Callable{};
+    PyTypeObject* type = Py_TYPE(obj.get());
+    if (type->tp_getattro == PyObject_GenericGetAttr && compat::without_instance_dict(type)) {
+        // Nothing on the instance can shadow what the type has: a function
+        // found there is taken unbound, as the generic method look-up does;
+        // any other descriptor gives what its __get__ gives, and a plain
+        // class attribute is itself, as the generic attribute read has it.
+        if (PyObject* descr = detail::type_lookup(type, name)) {
+            if (compat::is_method_descriptor(descr)) return Callable{Ref::borrow(descr), Ref::borrow(obj.get())};
+            descrgetfunc get = Py_TYPE(descr)->tp_descr_get;
+            if (!get) return Callable{Ref::borrow(descr), Ref()};
+            return Callable{own(get(descr, obj.get(), reinterpret_cast<PyObject*>(type))), Ref()};
+        }
+    } else if (type == &PyModule_Type && !detail::type_lookup(type, name)) {
+        // A module's attribute, when the module type itself has none of that
+        // name, is the entry of its dictionary; a missing one takes the
+        // generic way (its __getattr__, the error message).
+        if (PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(obj.get()), name))
+            return Callable{Ref::borrow(value), Ref()};
+        if (PyErr_Occurred()) {
+            fail();
+            return Callable{};
+        }
+    }
     PyObject* fn = nullptr;
     const bool unbound = compat::get_method(obj.get(), name, &fn) == 1;
     Callable callable{own(fn), Ref()};
     if (unbound) callable.self = Ref::borrow(obj.get());
     return callable;
-}
-
-Ref Run::call(Callable fn, std::initializer_list<PyObject*> args, PyObject* kwnames) {
-    if (failed_) return Ref();
-    PyObject* result = invoke(fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
-    fn.fn.reset();
-    fn.self.reset();
-    return own(result);
 }
 
 Ref Run::item(const Ref& obj, PyObject* key) {

@@ -14,7 +14,10 @@
 #include <cstdint>
 #include <initializer_list>
 
-// Every text the module uses, as (C++ name, text). Made once, interned.
+// The module's import name.
+constexpr char kModuleName[] = "tests.unit.test_zeto_data";
+
+// Every text the module uses, as (C++ name, text), all ASCII. Made once, interned.
 #define ZETO_TEXTS(X)                                                                   \
     X(time, "time") X(json, "json") X(zeto_data_module, "zeto_sdk.redis.zeto_data")     \
     X(Meta, "Meta") X(MetaFrameFormat, "MetaFrameFormat") X(MetaModule, "MetaModule")   \
@@ -28,7 +31,7 @@
     X(loader, "loader") X(origin, "origin") X(parent, "parent")                         \
     X(submodule_search_locations, "submodule_search_locations")                         \
     X(AssertionError, "AssertionError") X(self, "self")                                 \
-    X(module_name, "tests.unit.test_zeto_data")                                         \
+    X(module_name, kModuleName)                                                         \
     X(init_funcname, "init tests.unit.test_zeto_data")                                  \
     X(id, "id") X(type, "type") X(name, "name") X(source_key, "source_key")             \
     X(output_port_idx, "output_port_idx") X(frame_id, "frame_id") X(to_dict, "to_dict") \
@@ -60,6 +63,10 @@ struct Constants {
     PyObject* kw_version;      // (version,)
 };
 extern Constants c;
+
+// The interned str of the ASCII text `text`, `length` bytes long: a new
+// reference, or null with an exception set.
+PyObject* intern(const char* text, size_t length);
 // The built-in AssertionError, read once.
 extern PyObject* g_assertion_error;
 
@@ -77,8 +84,7 @@ bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 struct Global {
     PyObject* const& name;
     PyObject* value = nullptr;
-    uint64_t module_stamp = 0;
-    uint64_t builtins_stamp = 0;
+    uint64_t stamp = 0;  // of the two dictionaries when the value was read
 };
 namespace globals {
 extern Global Meta, MetaModule, MetaSource, ZetoData, NODE, time;
@@ -99,9 +105,38 @@ struct SlotRead {
 };
 constexpr size_t kSlotReads = 64;
 extern SlotRead g_slot_reads[kSlotReads];
+inline size_t slot_of(PyTypeObject* type, PyObject* name, size_t slots) {
+    return ((reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4) % slots;
+}
 inline SlotRead& slot_read_for(PyTypeObject* type, PyObject* name) {
-    const auto hash = (reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4;
-    return g_slot_reads[hash % kSlotReads];
+    return g_slot_reads[slot_of(type, name, kSlotReads)];
+}
+
+// What `name` resolves to on `type` (its MRO), as _PyType_Lookup gives it:
+// a borrowed reference, or null when no class along the MRO defines it.
+// Remembered per (type, name) while the type keeps the same valid version
+// tag: any change to the type or its bases gives it a new tag (or none), and
+// a tag is never handed to another type, so the remembered object is still
+// the one the type's dictionaries hold.
+struct TypeLookup {
+    PyTypeObject* type;
+    PyObject* name;
+    unsigned int version;  // never 0 in a filled entry
+    PyObject* found;
+};
+constexpr size_t kTypeLookups = 64;
+extern TypeLookup g_type_lookups[kTypeLookups];
+PyObject* type_lookup_miss(TypeLookup& entry, PyTypeObject* type, PyObject* name);
+
+// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
+// under the recursion guard; a non-null `self` goes first, as the object of an
+// unbound method. Returns a new reference or null with an exception set.
+PyObject* invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
+                 PyObject* kwnames);
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    TypeLookup& entry = g_type_lookups[slot_of(type, name, kTypeLookups)];
+    if (entry.type == type && entry.name == name && entry.version == compat::type_version(type)) return entry.found;
+    return type_lookup_miss(entry, type, name);
 }
 }  // namespace detail
 
@@ -120,20 +155,19 @@ PyObject* import_module(PyObject* name, PyObject* globals);
 // failed, and the operations its statements are made of.
 class Run {
 public:
-    explicit Run(int first_line) : line_(first_line) {}
-    int line() const { return line_; }
+    explicit Run(int first_line) : line_(first_line), ts_(PyThreadState_Get()) {}
+    int line() const { return failed_ ? failed_line_ : line_; }
     bool failed() const { return failed_; }
     // Marks the start of the statement at `line`; failures from now on report
     // it. Once the test has failed the line stays where the failure was.
     Run& at(int line) {
-        if (!failed_) line_ = line;
+        line_ = line;
         return *this;
     }
 
     Ref global(Global& g) {
         if (failed_) return Ref();
-        if (g.value && g.module_stamp == compat::dict_stamp(detail::g_module_dict) &&
-            g.builtins_stamp == compat::dict_stamp(detail::g_builtins_dict))
+        if (g.value && g.stamp == compat::dicts_stamp(detail::g_module_dict, detail::g_builtins_dict))
             return Ref::borrow(g.value);
         return global_lookup(g);
     }
@@ -152,9 +186,18 @@ public:
     // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
     // the positional values followed by the keyword values. The callable is
     // released as soon as the call returns.
-    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
+    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
+        if (failed_) return Ref();
+        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
+        fn.fn.reset();
+        fn.self.reset();
+        return own(result);
+    }
     Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-        return call(Callable{static_cast<Ref&&>(fn), Ref()}, args, kwnames);
+        if (failed_) return Ref();
+        PyObject* result = detail::invoke(ts_, fn.get(), nullptr, args.begin(), args.size(), kwnames);
+        fn.reset();
+        return own(result);
     }
     // obj.name(*args): the attribute is read first, then called.
     Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
@@ -194,16 +237,19 @@ private:
     void assertion_failed();
     // Takes a new reference from the C API; a null one means the call failed.
     Ref own(PyObject* p) {
-        if (!p) failed_ = true;
+        if (!p) fail();
         return Ref::steal(p);
     }
     bool fail() {
         failed_ = true;
+        failed_line_ = line_;
         return false;
     }
 
     int line_;
+    int failed_line_ = 0;
     bool failed_ = false;
+    PyThreadState* ts_;  // the calling thread's, for the length of the test
 };
 
 // Releases a test's local variables, in the order given, when the test returns.

@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 namespace {
 
 struct TestMethod {
@@ -319,44 +321,66 @@ bool ready_test_method_type() {
     return g_method_type != nullptr;
 }
 
-PyObject* make_code(const MethodDef& def, PyObject* empty) {
-    Py_ssize_t nlocals = 0;
-    while (def.locals[nlocals]) ++nlocals;
-    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+PyObject* make_varnames(const char* const* locals) {
+    Py_ssize_t n = 0;
+    while (locals[n]) ++n;
+    Ref varnames = Ref::steal(PyTuple_New(n));
     if (!varnames) return nullptr;
-    for (Py_ssize_t i = 0; i < nlocals; ++i) {
-        PyObject* name = PyUnicode_InternFromString(def.locals[i]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = std::strcmp(locals[i], "self") == 0 ? new_ref(c.self) : intern(locals[i], std::strlen(locals[i]));
         if (!name) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!name) return nullptr;
-    return compat::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(), def.first_line, 1, varnames.get(),
-                             CO_OPTIMIZED | CO_NEWLOCALS);
+    return varnames.release();
 }
 
-PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globals, PyObject* code) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!name) return nullptr;
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", owner, name.get()));
-    if (!qualname) return nullptr;
-    // Interned, so that failure records of the same method share one code
-    // object even when the class is made again after a failed import.
-    PyObject* fullname = PyUnicode_FromFormat("%U.%U", c.module_name, qualname.get());
-    if (!fullname) return nullptr;
-    PyUnicode_InternInPlace(&fullname);
-    Ref fullname_ref = Ref::steal(fullname);
+bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* varnames, PyObject* empty,
+                       MethodParts* parts) {
+    // "<module>.<class>.<method>": the qualified name is its tail.
+    char text[160];
+    Py_ssize_t class_length = 0;
+    const char* class_text = PyUnicode_AsUTF8AndSize(class_name, &class_length);
+    if (!class_text) return false;
+    const size_t module_length = sizeof(kModuleName) - 1;
+    const size_t name_length = std::strlen(def.name);
+    const size_t length = module_length + 1 + static_cast<size_t>(class_length) + 1 + name_length;
+    if (length > sizeof(text)) {
+        PyErr_SetString(PyExc_SystemError, "test method name too long");
+        return false;
+    }
+    char* at = text;
+    at = static_cast<char*>(std::memcpy(at, kModuleName, module_length)) + module_length;
+    *at++ = '.';
+    const char* qualname_text = at;
+    at = static_cast<char*>(std::memcpy(at, class_text, static_cast<size_t>(class_length))) + class_length;
+    *at++ = '.';
+    std::memcpy(at, def.name, name_length);
+
+    Ref name = Ref::steal(intern(def.name, name_length));
+    Ref qualname = Ref::steal(name ? PyUnicode_FromStringAndSize(qualname_text, text + length - qualname_text) : nullptr);
+    // Interned, so that failure records of the method and of the module body
+    // (whose code objects are kept per function name) compare it by identity.
+    Ref fullname = Ref::steal(qualname ? intern(text, length) : nullptr);
+    Ref code = Ref::steal(fullname ? compat::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(),
+                                                         def.first_line, 1, varnames, CO_OPTIMIZED | CO_NEWLOCALS)
+                                   : nullptr);
+    if (!code) return false;
+    *parts = MethodParts{code.release(), qualname.release(), fullname.release()};
+    return true;
+}
+
+PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObject* globals) {
     TestMethod* m = PyObject_GC_New(TestMethod, g_method_type);
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    m->name = name.release();
-    m->qualname = qualname.release();
-    m->fullname = fullname_ref.release();
+    m->name = new_ref(reinterpret_cast<PyCodeObject*>(parts.code)->co_name);
+    m->qualname = new_ref(parts.qualname);
+    m->fullname = new_ref(parts.fullname);
     m->module = new_ref(c.module_name);
     m->doc = new_ref(Py_None);
     m->globals = new_ref(globals);
-    m->code = new_ref(code);
+    m->code = new_ref(parts.code);
     m->dict = nullptr;
     m->annotations = nullptr;
     m->defaults = new_ref(Py_None);

@@ -13,7 +13,7 @@ PyObject* g_module = nullptr;  // kept from the start of a successful execute sl
 
 const ClassDef* const kClasses[] = {&meta_source_tests, &meta_module_tests, &meta_tests, &zeto_data_tests};
 constexpr int kMaxMethods = 5;
-PyObject* g_codes[4][kMaxMethods];  // one code object per test method
+MethodParts g_parts[4][kMaxMethods];  // what each test method's objects share
 
 // ---- create slot ----------------------------------------------------------------
 
@@ -79,23 +79,39 @@ bool register_in_sys_modules(PyObject* module) {
     return !PyErr_Occurred() && PyDict_SetItem(modules, c.module_name, module) == 0;
 }
 
-// The code objects of all test methods, made aside and published together: a
-// failure part-way releases those already made.
-bool make_codes() {
-    if (g_codes[0][0]) return true;
-    PyObject* made[4][kMaxMethods] = {};
+// The code objects and names of all test methods, made aside and published
+// together: a failure part-way releases those already made.
+bool make_method_parts() {
+    if (g_parts[0][0].code) return true;
+    MethodParts made[4][kMaxMethods] = {};
+    // Methods with the same local variables share one tuple of their names.
+    struct Varnames {
+        const char* const* locals;
+        PyObject* tuple;
+    } varnames[4 * kMaxMethods] = {};
+    size_t distinct = 0;
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)));
     bool ok = static_cast<bool>(empty);
     for (size_t k = 0; k < 4 && ok; ++k) {
-        for (size_t i = 0; i < kClasses[k]->count && ok; ++i)
-            ok = (made[k][i] = make_code(kClasses[k]->methods[i], empty.get())) != nullptr;
+        for (size_t i = 0; i < kClasses[k]->count && ok; ++i) {
+            const MethodDef& def = kClasses[k]->methods[i];
+            size_t v = 0;
+            while (v < distinct && varnames[v].locals != def.locals) ++v;
+            if (v == distinct) varnames[distinct++] = Varnames{def.locals, make_varnames(def.locals)};
+            ok = varnames[v].tuple &&
+                 make_method_parts(def, kClasses[k]->name, varnames[v].tuple, empty.get(), &made[k][i]);
+        }
     }
+    for (size_t v = 0; v < distinct; ++v) Py_XDECREF(varnames[v].tuple);
     for (size_t k = 0; k < 4; ++k) {
         for (size_t i = 0; i < kMaxMethods; ++i) {
-            if (ok)
-                g_codes[k][i] = made[k][i];
-            else
-                Py_XDECREF(made[k][i]);
+            if (ok) {
+                g_parts[k][i] = made[k][i];
+            } else {
+                Py_XDECREF(made[k][i].code);
+                Py_XDECREF(made[k][i].qualname);
+                Py_XDECREF(made[k][i].fullname);
+            }
         }
     }
     return ok;
@@ -156,7 +172,7 @@ bool bind_class(size_t k, PyObject* globals, int* line) {
     for (size_t i = 0; i < cls.count; ++i) {
         const MethodDef& def = cls.methods[i];
         *line = def.first_line;
-        Ref method = Ref::steal(new_test_method(def, cls.name, globals, g_codes[k][i]));
+        Ref method = Ref::steal(new_test_method(def, g_parts[k][i], globals));
         if (!method || PyDict_SetItemString(ns.get(), def.name, method.get()) < 0) return false;
     }
     *line = cls.line;
@@ -209,7 +225,7 @@ Ref builtins_module() {
 bool initialise(PyObject* module, PyObject* globals, PyObject* builtins_dict) {
     int line = 1;
     const bool ok = register_in_sys_modules(module) && look_up_assertion_error(builtins_dict) &&
-                    ready_test_method_type() && make_codes() && run_module_body(globals, &line);
+                    ready_test_method_type() && make_method_parts() && run_module_body(globals, &line);
     if (!ok) add_failure_record(c.init_funcname, line, globals);
     return ok;
 }
