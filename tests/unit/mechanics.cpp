@@ -16,14 +16,13 @@ Global Meta{c.Meta}, MetaModule{c.MetaModule}, MetaSource{c.MetaSource}, ZetoDat
 namespace detail {
 PyObject* g_module_dict = nullptr;
 PyObject* g_builtins_dict = nullptr;
-SlotRead g_slot_reads[kSlotReads];
+TypeCache<Py_ssize_t> g_slot_reads;
+TypeCache<PyObject*> g_type_lookups;
 
-TypeLookup g_type_lookups[kTypeLookups];
-
-PyObject* type_lookup_miss(TypeLookup& entry, PyTypeObject* type, PyObject* name) {
+PyObject* type_lookup_miss(PyTypeObject* type, PyObject* name) {
     // The look-up gives the type a valid version tag if it can have one.
     PyObject* found = _PyType_Lookup(type, name);
-    if (const unsigned int version = compat::type_version(type)) entry = TypeLookup{type, name, version, found};
+    if (const unsigned int version = compat::type_version(type)) g_type_lookups.remember(type, name, version, found);
     return found;
 }
 }  // namespace detail
@@ -343,7 +342,7 @@ namespace {
 // Remembers `name` on `type` when the generic read would come down to reading
 // an object slot of the instance: plain attribute lookup on the type, and the
 // name found there first as a member descriptor of an object slot.
-void remember_slot_read(detail::SlotRead& entry, PyTypeObject* type, PyObject* name) {
+void remember_slot_read(PyTypeObject* type, PyObject* name) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
     PyObject* descr = detail::type_lookup(type, name);
     const unsigned int version = compat::type_version(type);
@@ -353,16 +352,14 @@ void remember_slot_read(detail::SlotRead& entry, PyTypeObject* type, PyObject* n
     if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
     if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
-    entry = detail::SlotRead{type, name, version, member->offset};
+    detail::g_slot_reads.remember(type, name, version, member->offset);
 }
 
 }  // namespace
 
 Ref Run::attr_lookup(const Ref& obj, PyObject* name) {
     PyTypeObject* type = Py_TYPE(obj.get());
-    detail::SlotRead& entry = detail::slot_read_for(type, name);
-    if (!(entry.type == type && entry.name == name && entry.version == compat::type_version(type)))
-        remember_slot_read(entry, type, name);
+    if (!detail::g_slot_reads.find(type, name)) remember_slot_read(type, name);
     return own(PyObject_GetAttr(obj.get(), name));
 }
 

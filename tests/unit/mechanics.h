@@ -93,51 +93,62 @@ namespace detail {
 extern PyObject* g_module_dict;
 extern PyObject* g_builtins_dict;
 
-// Reads of __slots__ members, remembered per (type, name) in a small table:
-// while the type keeps the same valid version tag (it has not been changed
-// since), the name still resolves to the same member of an object slot, and
-// the slot is read directly, as the interpreter's own attribute caches do.
-struct SlotRead {
-    PyTypeObject* type;
-    PyObject* name;
-    unsigned int version;  // never 0 in a filled entry
-    Py_ssize_t offset;
+// What holds for `name` on `type` while the type keeps the same valid version
+// tag: any change to the type or to one of its bases gives it a new tag (or
+// none), and a tag is never handed to another type, so what was found on the
+// type then is still what its dictionaries hold. Two entries per set, the
+// set chosen by a multiplicative hash of the pair.
+template <class Value>
+class TypeCache {
+public:
+    const Value* find(PyTypeObject* type, PyObject* name) const {
+        const Entry* set = sets_[set_of(type, name)];
+        const unsigned int version = compat::type_version(type);
+        if (set[0].type == type && set[0].name == name && set[0].version == version) return &set[0].value;
+        if (set[1].type == type && set[1].name == name && set[1].version == version) return &set[1].value;
+        return nullptr;
+    }
+    // Remembers `value` for the type at `version` (not 0); the older entry of
+    // the set makes room.
+    void remember(PyTypeObject* type, PyObject* name, unsigned int version, Value value) {
+        Entry* set = sets_[set_of(type, name)];
+        set[1] = set[0];
+        set[0] = Entry{type, name, version, value};
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type;
+        PyObject* name;
+        unsigned int version;  // never 0 in a filled entry
+        Value value;
+    };
+    static size_t set_of(PyTypeObject* type, PyObject* name) {
+        const uint64_t key = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 58);  // 64 sets
+    }
+    Entry sets_[64][2] = {};
 };
-constexpr size_t kSlotReads = 64;
-extern SlotRead g_slot_reads[kSlotReads];
-inline size_t slot_of(PyTypeObject* type, PyObject* name, size_t slots) {
-    return ((reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name)) >> 4) % slots;
-}
-inline SlotRead& slot_read_for(PyTypeObject* type, PyObject* name) {
-    return g_slot_reads[slot_of(type, name, kSlotReads)];
-}
+
+// Reads of __slots__ members: the offset of the object slot that reading
+// `name` on an instance comes down to (the interpreter's own attribute
+// caches read such slots directly too).
+extern TypeCache<Py_ssize_t> g_slot_reads;
 
 // What `name` resolves to on `type` (its MRO), as _PyType_Lookup gives it:
 // a borrowed reference, or null when no class along the MRO defines it.
-// Remembered per (type, name) while the type keeps the same valid version
-// tag: any change to the type or its bases gives it a new tag (or none), and
-// a tag is never handed to another type, so the remembered object is still
-// the one the type's dictionaries hold.
-struct TypeLookup {
-    PyTypeObject* type;
-    PyObject* name;
-    unsigned int version;  // never 0 in a filled entry
-    PyObject* found;
-};
-constexpr size_t kTypeLookups = 64;
-extern TypeLookup g_type_lookups[kTypeLookups];
-PyObject* type_lookup_miss(TypeLookup& entry, PyTypeObject* type, PyObject* name);
+extern TypeCache<PyObject*> g_type_lookups;
+PyObject* type_lookup_miss(PyTypeObject* type, PyObject* name);
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    if (PyObject* const* found = g_type_lookups.find(type, name)) return *found;
+    return type_lookup_miss(type, name);
+}
 
 // Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
 // under the recursion guard; a non-null `self` goes first, as the object of an
 // unbound method. Returns a new reference or null with an exception set.
 PyObject* invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
                  PyObject* kwnames);
-inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
-    TypeLookup& entry = g_type_lookups[slot_of(type, name, kTypeLookups)];
-    if (entry.type == type && entry.name == name && entry.version == compat::type_version(type)) return entry.found;
-    return type_lookup_miss(entry, type, name);
-}
 }  // namespace detail
 
 // Something read to be called: a plain callable, or a function found on an
@@ -173,11 +184,9 @@ public:
     }
     Ref attr(const Ref& obj, PyObject* name) {
         if (failed_) return Ref();
-        PyTypeObject* type = Py_TYPE(obj.get());
-        const detail::SlotRead& entry = detail::slot_read_for(type, name);
-        if (entry.type == type && entry.name == name && entry.version == compat::type_version(type)) {
-            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + entry.offset);
-            if (value) return Ref::borrow(value);
+        if (const Py_ssize_t* offset = detail::g_slot_reads.find(Py_TYPE(obj.get()), name)) {
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + *offset);
+            if (value) return Ref::borrow(value);  // an empty slot takes the generic read and its error
         }
         return attr_lookup(obj, name);
     }
