@@ -524,15 +524,67 @@ class ByProperty(Module):
     to_dict = property(lambda self: lambda: {"id": self.id})
 
 
+# The same ways of providing to_dict on a class without instance dictionaries,
+# where nothing on the instance can shadow what the class holds.
+SLOTTED_TO_DICT = {
+    "function": lambda self: {"id": self.id},
+    "staticmethod": staticmethod(lambda: {"id": "node-1"}),
+    "classmethod": classmethod(lambda cls: {"id": cls.__name__}),
+    "callable": ByCallable.__dict__["to_dict"],
+    "property": property(lambda self: lambda: {"id": self.id}),
+    "not callable": {"id": "node-1"},
+}
+
+
+def slotted(kind):
+    def make():
+        return type(f"Slotted_{kind}", (Slotted,), {"__slots__": (), "to_dict": SLOTTED_TO_DICT[kind]}), None
+
+    make.__name__ = f"slotted_{kind.replace(' ', '_')}"
+    return make
+
+
 def changing():
     """A slotted class whose ``id`` becomes a property after the first run."""
     cls = type("Changing", (Slotted,), {"__slots__": ()})
     return cls, lambda: setattr(cls, "id", property(lambda self: None))
 
 
+def method_replaced():
+    """A slotted class whose to_dict is replaced after the first run, and its
+    base's version tag with it."""
+    cls = type("Replaced", (Slotted,), {"__slots__": (), "to_dict": lambda self: {"id": self.id}})
+    return cls, lambda: setattr(cls, "to_dict", lambda self: {"id": "replaced"})
+
+
+def base_method_replaced():
+    """to_dict inherited from a slotted base, which is replaced there."""
+    base = type("Base", (Slotted,), {"__slots__": (), "to_dict": lambda self: {"id": self.id}})
+    cls = type("Derived", (base,), {"__slots__": ()})
+    return cls, lambda: setattr(base, "to_dict", lambda self: {"id": "replaced"})
+
+
+def slotted_dict():
+    """__slots__ holding __dict__: an instance attribute shadows the method
+    once set, after the first run."""
+    cls = type("WithDict", (Slotted,), {"__slots__": ("__dict__",), "to_dict": lambda self: {"id": self.id}})
+    made = []
+    real_init = cls.__init__
+
+    def init(self, *args, **kwargs):
+        real_init(self, *args, **kwargs)
+        made.append(self)
+        if len(made) > 1:
+            self.to_dict = lambda: {"id": "shadowed"}
+
+    cls.__init__ = init
+    return cls, None
+
+
 @pytest.mark.parametrize("make", [
     Module, Slotted, HalfSet, Borrowed, Fallback, ReturnsValue, StaticInit, NewElsewhere, ViaMetaclass, changing,
-    ByInstance, ByStaticMethod, ByCallable, ByProperty,
+    ByInstance, ByStaticMethod, ByCallable, ByProperty, method_replaced, base_method_replaced, slotted_dict,
+    *map(slotted, SLOTTED_TO_DICT),
 ], ids=lambda make: make.__name__)
 @pytest.mark.parametrize("test", ["test_init_with_node", "test_init_without_node", "test_to_dict"])
 def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
@@ -540,7 +592,7 @@ def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
     on a later one; some classes change after the first."""
     outcomes = []
     for module in (compiled, support.interpreted()):
-        cls, between = make() if make is changing else (make, None)
+        cls, between = make() if isinstance(make, types.FunctionType) else (make, None)
         monkeypatch.setitem(vars(module), "MetaModule", cls)
         outcomes.append([])
         for i in range(3):
@@ -548,6 +600,44 @@ def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
             if between and i == 0:
                 between()
     assert outcomes[0] == outcomes[1]
+
+
+class ModuleWithProperty(types.ModuleType):
+    time = property(lambda self: lambda: 100.0)
+
+
+def clock_module(kind):
+    """``time`` as a module object of some kind, and what changes after the
+    first run."""
+    module = (ModuleWithProperty if kind == "module subclass" else types.ModuleType)("clock")
+    if kind == "module":
+        module.time = lambda: 100.0
+        return module, lambda: setattr(module, "time", lambda: 10_000_000_000.0)
+    if kind == "module __getattr__":
+        module.__getattr__ = lambda name: (lambda: 100.0) if name == "time" else None
+        return module, lambda: setattr(module, "time", lambda: 10_000_000_000.0)
+    if kind == "module without time":
+        return module, lambda: setattr(module, "time", lambda: 100.0)
+    return module, None
+
+
+@pytest.mark.parametrize("kind", ["module", "module __getattr__", "module without time", "module subclass"])
+def test_clock_modules_behave_as_in_the_interpreter(monkeypatch, kind):
+    """The clock read through a module object: its dictionary, its
+    __getattr__, a subclass's property; changed after the first run."""
+    test = "test_ts_is_set_at_construction_time"
+    outcomes = []
+    for module in (compiled, support.interpreted()):
+        clock, between = clock_module(kind)
+        monkeypatch.setitem(vars(module), "time", clock)
+        monkeypatch.setitem(vars(module), "Meta", lambda **kwargs: types.SimpleNamespace(ts=100.0))
+        outcomes.append([])
+        for i in range(3):
+            outcomes[-1].append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
+            if between and i == 0:
+                between()
+    assert outcomes[0] == outcomes[1]
+    assert len(set(map(repr, outcomes[0]))) > 1 or kind == "module subclass"
 
 
 # ---- generated comparison with the interpreted statements -------------------------------------
