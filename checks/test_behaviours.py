@@ -183,7 +183,8 @@ class FickleTs:
         return True
 
 
-@pytest.mark.parametrize("module", ["compiled", "interpreted"])
+@pytest.mark.parametrize("module", ["compiled", pytest.param("interpreted", marks=pytest.mark.skipif(
+    sys.version_info < (3, 7), reason="3.6 asks the truth of a chained comparison's result twice"))])
 def test_a_false_first_comparison_is_asked_once_and_fails(module):
     """t_before <= meta.ts <= t_after: a first result that turns true when
     asked again must still fail the assertion, as in Python."""
@@ -427,7 +428,7 @@ def test_under_optimisation_only_statements_outside_assertions_run(tmp_path):
     for cls, test in TESTS:
         assert support.assertions_fail().run(compiled, cls, test) is not None, test
     script = OPTIMISED.format(root=str(support.ROOT), checks=str(support.ROOT / "checks"))
-    done = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True, cwd=tmp_path,
+    done = subprocess.run([sys.executable, "-O", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, cwd=tmp_path,
                           env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, timeout=120)
     assert done.returncode == 0, done.stderr
     optimize, runs = json.loads(done.stdout)
@@ -709,6 +710,11 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
 
     (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
         make_world, cls, test)
+    if sys.version_info < (3, 8) and json_entry == "dumps raises" and interpreted_outcome:
+        # Before 3.8 the interpreter reports a call that spans lines at the
+        # line of its last argument (100) rather than where it starts (97).
+        kind, args, lines = interpreted_outcome
+        interpreted_outcome = kind, args, [97 if line == 100 else line for line in lines]
     assert compiled_outcome == interpreted_outcome
     assert compiled_log == interpreted_log
 

@@ -189,6 +189,21 @@ inline PyTypeObject* new_function_like_type(const char* name, int basicsize, con
     // An allocation failure inside it can go unreported (seen on 3.11).
     if (!type && !PyErr_Occurred()) PyErr_NoMemory();
 #if PY_VERSION_HEX < 0x03090000
+    // Before 3.9 the module part of the type's name is stored as the type's
+    // __module__ over the instances' own __module__ attribute; it is put back.
+    for (int i = 0; type && slots[i].slot; ++i) {
+        if (slots[i].slot != Py_tp_getset) continue;
+        for (PyGetSetDef* def = static_cast<PyGetSetDef*>(slots[i].pfunc); def->name; ++def) {
+            if (std::strcmp(def->name, "__module__") != 0) continue;
+            PyObject* descr = PyDescr_NewGetSet(type, def);
+            if (!descr || PyDict_SetItemString(type->tp_dict, "__module__", descr) < 0) {
+                Py_XDECREF(descr);
+                Py_CLEAR(type);
+                return nullptr;
+            }
+            Py_DECREF(descr);
+        }
+    }
     // The offsets cannot be given in the spec before 3.9; they are read when
     // instances are used, so setting them on the new type is enough.
     if (type) {
