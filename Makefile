@@ -120,9 +120,14 @@ clean:
 	rm -rf build tests/unit/*.so
 
 # Per-call time of the compiled tests against their interpreted twin, and import cost.
-.PHONY: bench
+.PHONY: bench bench-instr
 bench: build
 	$(VPY) bench/bench_zeto_data.py
+
+# The same comparison in instructions counted by callgrind (repeatable where
+# wall time is not): per test, and the import.
+bench-instr: build
+	$(VPY) bench/bench_zeto_data.py --instructions
 
 # Reference leaks, counted by the debug interpreter: every test against many
 # behaviours of the module under test, and failed imports.
@@ -145,10 +150,8 @@ SAN_CXX ?= g++
 SAN_BUILD := build/$(TAG)-sanitize-$(notdir $(SAN_CXX))
 SAN_TREE := $(CURDIR)/$(SAN_BUILD)/tree
 SAN_LOGS := $(CURDIR)/$(SAN_BUILD)/logs
-# The runtime goes first; the C++ library is preloaded too, for the interpreter
-# does not load it, and without it the sanitizer cannot intercept C++ throws.
-SAN_RUNTIME = $(shell $(SAN_CXX) -print-file-name=$(if $(findstring clang,$(SAN_CXX)),libclang_rt.asan-x86_64.so,libasan.so)) \
-              $(shell $(SAN_CXX) -print-file-name=libstdc++.so)
+# The runtime goes first, ahead of the interpreter's own allocator.
+SAN_RUNTIME = $(shell $(SAN_CXX) -print-file-name=$(if $(findstring clang,$(SAN_CXX)),libclang_rt.asan-x86_64.so,libasan.so))
 SAN_ENV = LD_PRELOAD="$(strip $(SAN_RUNTIME))" PYTHONMALLOC=malloc \
           ASAN_OPTIONS=detect_leaks=0:log_path=$(SAN_LOGS)/asan \
           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:log_path=$(SAN_LOGS)/ubsan

@@ -15,7 +15,8 @@ Two measurements:
    has already imported the SDK and the enclosing packages.
 
 Usage:  python bench/bench_zeto_data.py [--rounds N] [--sample-ms MS] [--imports N]
-        python bench/bench_zeto_data.py --callgrind   (instruction profile, needs valgrind)
+        python bench/bench_zeto_data.py --instructions   (instruction counts, needs valgrind)
+        python bench/bench_zeto_data.py --callgrind   (instruction profile by function)
 
 Results also go to bench/out/results.json and bench/out/ratios.svg.
 """
@@ -176,8 +177,21 @@ def worker(sdk_root, rounds, sample_ns, warmup_rounds):
 
 # ---- import cost ---------------------------------------------------------------------
 
-LOAD_LISTING = (f"spec = importlib.util.spec_from_file_location({INTERPRETED_NAME!r}, {str(INTERPRETED_SOURCE)!r}); "
-                "m = sys.modules[spec.name] = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)")
+# Both modules are loaded by the same calls of the import system, from a spec
+# made for their file: the compiled one by its extension loader, the listing
+# by its source loader from the bytecode cache. Neither pays for a search of
+# sys.path, which would cost both the same.
+LOAD_SPEC = ("spec = importlib.util.spec_from_file_location({name!r}, {path!r}); "
+             "m = sys.modules[spec.name] = importlib.util.module_from_spec(spec); spec.loader.exec_module(m)")
+LOAD_LISTING = LOAD_SPEC.format(name=INTERPRETED_NAME, path=str(INTERPRETED_SOURCE))
+
+
+def load_compiled():
+    """The probe's statement that loads the built module (the one for this interpreter)."""
+    suffix = importlib.machinery.EXTENSION_SUFFIXES[0]
+    return LOAD_SPEC.format(name=COMPILED_NAME, path=str(INTERPRETED_SOURCE.with_name("test_zeto_data" + suffix)))
+
+
 IMPORT_PROBE = """
 import sys, time
 sys.path[:0] = [{sdk!r}, {root!r}]
@@ -196,7 +210,7 @@ def import_cost(runs, python_flags):
     stamp = cached.stat().st_mtime_ns
     results = {"compiled": [], "interpreted": []}
     probes = {
-        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=f"import {COMPILED_NAME} as m"),
+        "compiled": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=load_compiled()),
         "interpreted": IMPORT_PROBE.format(sdk=str(ROOT), root=str(ROOT), load=LOAD_LISTING),
     }
     for k in range(runs + 2):
@@ -223,50 +237,127 @@ sdk, compiled, interpreted = b.load_modules({sdk!r})
 tests = b.bound_tests({which})
 for _, f in tests:
     f()
+b.call_repeatedly(b.noop, {calls})
 os.getppid()          # callgrind dumps its counters on entry: startup
 for _, f in tests:
-    for _ in range({calls}):
-        f()
+    b.call_repeatedly(f, {calls})
     os.getppid()      # and here after each test's calls
+b.call_repeatedly(b.noop, {calls})
+os.getppid()          # the harness floor
 print(" ".join(name for name, _ in tests))
 """
 
 
-def callgrind(sdk_name, calls, top, exclude):
-    """Instruction profile of ``calls`` calls of each test, compiled and
-    interpreted, against one SDK: instructions per call of each test, and over
-    the tests not matching ``exclude``, self cost per library and per
-    function, and the functions where the two differ most."""
+def call_repeatedly(f, n, repeat=itertools.repeat):
+    """Calls ``f`` ``n`` times in a loop of local variables, as the timing
+    loop does, so that the harness adds little to each call."""
+    for _ in repeat(None, n):
+        f()
+
+# The import alone, between two dumps: the SDK, the packages and the import
+# machinery's own modules are loaded beforehand, as in the wall-time probe.
+IMPORT_PROFILE_BODY = """
+import os, sys
+sys.path[:0] = [{sdk!r}, {root!r}]
+import importlib.util, zeto_sdk.redis.zeto_data, tests.unit
+os.getppid()
+{load}
+os.getppid()
+print(m.__file__)
+"""
+
+# Fixed hash seed: string hashes decide dictionary probe sequences, and with
+# them a few per cent of the counts, so two runs agree only with one seed.
+CALLGRIND_ENV = {**os.environ, "PYTHONHASHSEED": "0"}
+
+
+def run_callgrind(prefix, body):
+    """Runs ``body`` in a fresh interpreter under callgrind, one dump per
+    call of os.getppid(); (stdout, {dump number: path})."""
     if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
-        raise SystemExit("valgrind and callgrind_annotate are needed for --callgrind")
+        raise SystemExit("valgrind and callgrind_annotate are needed for the instruction counts")
     OUT.mkdir(exist_ok=True)
+    for old in OUT.glob(prefix.name + ".*"):
+        old.unlink()
+    out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
+                          "--dump-before=os_getppid", sys.executable, *python_flags(), "-I", "-c", body],
+                         check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                         text=True, env=CALLGRIND_ENV).stdout
+    return out, {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}
+
+
+def dump_total(path):
+    """The instruction count of one dump (its 'summary:' or 'totals:' line)."""
+    for line in path.read_text().splitlines():
+        if line.startswith(("summary:", "totals:")):
+            return int(line.split()[1])
+    raise SystemExit(f"no totals in {path}")
+
+
+# Interpreter functions that the compiled tests reach only when one of their
+# fast paths no longer applies; against the minimal SDK, whose records are
+# plain __slots__ classes with __init__ and methods written in Python, none
+# of them runs. (The interpreted tests are not held to it: the interpreter
+# has fast paths of its own.)
+FAST_PATH_GUARDS = {
+    "slot_tp_init": "a plain class constructed through type.__call__",
+    "PyMethod_New": "a bound method made for a call",
+    "_PyObject_GetMethod": "the generic method look-up",
+    "PyMember_GetOne": "a __slots__ member read through its descriptor",
+    "module_getattro": "a module function read through getattr",
+}
+
+
+def calls_made(path):
+    """{function name: times called} during one dump."""
+    names, calls, callee = {}, {}, None
+    for line in path.read_text().splitlines():
+        if line.startswith("cfn=("):
+            ident, _, name = line[5:].partition(")")
+            if name.strip():
+                names[ident] = name.strip()
+            callee = names.get(ident)
+        elif line.startswith("fn=("):
+            ident, _, name = line[4:].partition(")")
+            if name.strip():
+                names[ident] = name.strip()
+        elif line.startswith("calls=") and callee is not None:
+            calls[callee] = calls.get(callee, 0) + int(line[6:].split()[0])
+            callee = None
+    return calls
+
+
+def per_test_profiles(sdk_name, calls, with_functions):
+    """{"compiled"|"interpreted": [(instructions, {function: self cost}) per
+    test]} for ``calls`` calls of each test, and the tests' names."""
     profiles = {}
+    names = []
     for which in ("compiled", "interpreted"):
         prefix = OUT / f"callgrind.{sdk_name}.{which}"
-        for old in OUT.glob(prefix.name + ".*"):
-            old.unlink()
         body = PROFILE_BODY.format(bench=str(ROOT / "bench"), sdk=str(SDKS[sdk_name]), which=which, calls=calls)
-        names = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
-                                "--dump-before=os_getppid", sys.executable, "-I", "-c", body],
-                               check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                               text=True).stdout.split()
-        # Dump k (k >= 2) holds the calls of test k - 1; the last one the exit.
-        dumps = {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}
-        if len(dumps) < 15:
-            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 15 or more")
+        out, dumps = run_callgrind(prefix, body)
+        names = out.split()
+        # Dump k (2 <= k <= 15) holds the calls of test k - 1, dump 16 those
+        # of an empty function; the exit's is unnumbered.
+        if len(dumps) < 16:
+            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 16")
+        profiles[which + " floor"] = dump_total(dumps[16])
         per_test = []
+        if which == "compiled":
+            profiles["compiled calls"] = [calls_made(dumps[k]) for k in range(2, 16)]
         for k in range(2, 16):
-            report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
-                                    check=True, capture_output=True, text=True).stdout
-            per_test.append(parse_annotate(report))
+            if with_functions:
+                report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
+                                        check=True, capture_output=True, text=True).stdout
+                per_test.append(parse_annotate(report))
+            else:
+                per_test.append((dump_total(dumps[k]), {}))
         profiles[which] = per_test
+    return profiles, names
 
-    def short_object(obj):
-        if "test_zeto_data" in obj:
-            return "test module"
-        return "libpython" if Path(obj).name.startswith("libpython") else Path(obj).name
 
-    print(f"\nInstructions per call (callgrind, {sdk_name} SDK, {calls} calls of each test):")
+def print_instruction_table(sdk_name, calls, profiles, names):
+    print(f"\nInstructions per call (callgrind, {sdk_name} SDK, {calls} calls of each test, PYTHONHASHSEED=0):")
     width = max(len(n) for n in names)
     print(f"{'test':<{width}}  {'compiled':>9}  {'interpreted':>11}  {'ratio':>6}")
     ratios = []
@@ -276,11 +367,93 @@ def callgrind(sdk_name, calls, top, exclude):
         ratios.append(c / i)
         print(f"{name:<{width}}  {c:9,.0f}  {i:11,.0f}  {c / i:6.3f}")
     print(f"{'geometric mean of ratios':<{width}}  {'':>9}  {'':>11}  {geomean(ratios):6.3f}")
+    floor = profiles["compiled floor"] / calls
+    print(f"(harness floor: calling an empty Python function costs {floor:,.0f} instructions in the loop)")
+    return geomean(ratios)
+
+
+def import_instructions():
+    """Instructions of importing the compiled module and of loading the
+    listing from its bytecode cache, each in a fresh interpreter."""
+    counts = {}
+    for which, load in (("compiled", load_compiled()), ("interpreted", LOAD_LISTING)):
+        body = IMPORT_PROFILE_BODY.format(sdk=str(ROOT), root=str(ROOT), load=load)
+        out, dumps = run_callgrind(OUT / f"callgrind.import.{which}", body)
+        if which == "compiled" and not out.strip().endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            raise SystemExit(f"{COMPILED_NAME} is not an extension module: {out.strip()}")
+        # Dump 1 holds the start-up, dump 2 the import (the exit's is unnumbered).
+        if len(dumps) < 2:
+            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for the {which} import, expected 2")
+        counts[which] = dump_total(dumps[2])
+    return counts
+
+
+def missed_fast_paths(profiles, names, calls):
+    """[(test, function, what it means)] for each guard function that a
+    compiled test called at least once in every two runs (the interpreter
+    itself calls some of them now and then, when it re-specialises its own
+    code); None when the interpreter's functions have no names. The parse
+    test is left out: the json module's own code makes bound methods and
+    reads module attributes."""
+    runs = profiles["compiled calls"]
+    if not any("_PyEval_EvalFrameDefault" in run for run in runs):
+        return None
+    return [(name, fn, why) for name, run in zip(names, runs) if "parse" not in name
+            for fn, why in FAST_PATH_GUARDS.items() if run.get(fn, 0) * 2 >= calls]
+
+
+def instructions(sdks, calls):
+    """The instruction mode: per-test counts for each SDK, then the import.
+    Exits non-zero when a compiled test against the minimal SDK leaves one of
+    its fast paths."""
+    print(f"Python {sys.version.split()[0]} ({sys.executable}), optimize={sys.flags.optimize}")
+    results = {}
+    missed = []
+    for sdk in sdks:
+        profiles, names = per_test_profiles(sdk, calls, with_functions=False)
+        mean = print_instruction_table(sdk, calls, profiles, names)
+        if sdk == "minimal":
+            found = missed_fast_paths(profiles, names, calls)
+            if found is None:
+                print("(fast paths not checked: the interpreter's functions have no symbols)")
+            elif not found:
+                print(f"fast paths taken throughout: none of {', '.join(FAST_PATH_GUARDS)} ran")
+            for name, fn, why in found or ():
+                print(f"FAST PATH MISSED in {name}: {fn} ran ({why})")
+            missed.extend(found or ())
+        results[sdk] = {"geomean": mean, "tests": {
+            name: {which: profiles[which][k][0] / calls for which in ("compiled", "interpreted")}
+            for k, name in enumerate(names)}}
+    counts = import_instructions()
+    results["import"] = counts
+    print("\nImport of the test module alone (SDK and packages already imported), instructions:")
+    print(f"  compiled     {counts['compiled']:12,}   ({COMPILED_NAME})")
+    print(f"  interpreted  {counts['interpreted']:12,}   ({INTERPRETED_NAME}, from bytecode cache)")
+    print(f"  ratio c/i    {counts['compiled'] / counts['interpreted']:12.3f}")
+    (OUT / "instructions.json").write_text(json.dumps(results, indent=1) + "\n")
+    print(f"\n(counts: {(OUT / 'instructions.json').relative_to(ROOT)})")
+    if missed:
+        raise SystemExit(f"{len(missed)} fast paths missed (see above)")
+
+
+def callgrind(sdk_name, calls, top, exclude):
+    """Instruction profile of ``calls`` calls of each test, compiled and
+    interpreted, against one SDK: instructions per call of each test, and over
+    the tests not matching ``exclude``, self cost per library and per
+    function, and the functions where the two differ most."""
+    profiles, names = per_test_profiles(sdk_name, calls, with_functions=True)
+
+    def short_object(obj):
+        if "test_zeto_data" in obj:
+            return "test module"
+        return "libpython" if Path(obj).name.startswith("libpython") else Path(obj).name
+
+    print_instruction_table(sdk_name, calls, profiles, names)
 
     chosen = [k for k, name in enumerate(names) if not (exclude and re.search(exclude, name))]
     n_calls = calls * len(chosen)
     summed = {}
-    for which, per_test in profiles.items():
+    for which, per_test in ((w, profiles[w]) for w in ("compiled", "interpreted")):
         total = sum(per_test[k][0] for k in chosen)
         functions = {}
         for k in chosen:
@@ -428,8 +601,11 @@ def main():
     parser.add_argument("--sample-ms", type=float, default=20.0, help="length of one sample (default 20 ms)")
     parser.add_argument("--imports", type=int, default=40, help="fresh interpreters per import timing (default 40)")
     parser.add_argument("--sdk", choices=sorted(SDKS), action="append", help="only these SDKs (repeatable)")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions with callgrind (per test and import) instead of timing")
     parser.add_argument("--callgrind", action="store_true", help="profile with callgrind instead of timing")
-    parser.add_argument("--calls", type=int, default=300, help="--callgrind: calls of each test (default 300)")
+    parser.add_argument("--calls", type=int, default=300,
+                        help="--instructions, --callgrind: calls of each test (default 300)")
     parser.add_argument("--exclude", help="--callgrind: leave tests matching this regex out of the function profile")
     parser.add_argument("--top", type=int, default=25, help="--callgrind: functions to list (default 25)")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
@@ -446,6 +622,9 @@ def main():
                        cfile=importlib.util.cache_from_source(str(INTERPRETED_SOURCE),
                                                               optimization=optimization_tag()))
     sdks = args.sdk or list(SDKS)
+    if args.instructions:
+        instructions(sdks, args.calls)
+        return
     if args.callgrind:
         for sdk in sdks:
             callgrind(sdk, args.calls, args.top, args.exclude)

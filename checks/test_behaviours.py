@@ -183,7 +183,8 @@ class FickleTs:
         return True
 
 
-@pytest.mark.parametrize("module", ["compiled", "interpreted"])
+@pytest.mark.parametrize("module", ["compiled", pytest.param("interpreted", marks=pytest.mark.skipif(
+    sys.version_info < (3, 7), reason="3.6 asks the truth of a chained comparison's result twice"))])
 def test_a_false_first_comparison_is_asked_once_and_fails(module):
     """t_before <= meta.ts <= t_after: a first result that turns true when
     asked again must still fail the assertion, as in Python."""
@@ -427,7 +428,7 @@ def test_under_optimisation_only_statements_outside_assertions_run(tmp_path):
     for cls, test in TESTS:
         assert support.assertions_fail().run(compiled, cls, test) is not None, test
     script = OPTIMISED.format(root=str(support.ROOT), checks=str(support.ROOT / "checks"))
-    done = subprocess.run([sys.executable, "-O", "-c", script], capture_output=True, text=True, cwd=tmp_path,
+    done = subprocess.run([sys.executable, "-O", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, cwd=tmp_path,
                           env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, timeout=120)
     assert done.returncode == 0, done.stderr
     optimize, runs = json.loads(done.stdout)
@@ -524,15 +525,67 @@ class ByProperty(Module):
     to_dict = property(lambda self: lambda: {"id": self.id})
 
 
+# The same ways of providing to_dict on a class without instance dictionaries,
+# where nothing on the instance can shadow what the class holds.
+SLOTTED_TO_DICT = {
+    "function": lambda self: {"id": self.id},
+    "staticmethod": staticmethod(lambda: {"id": "node-1"}),
+    "classmethod": classmethod(lambda cls: {"id": cls.__name__}),
+    "callable": ByCallable.__dict__["to_dict"],
+    "property": property(lambda self: lambda: {"id": self.id}),
+    "not callable": {"id": "node-1"},
+}
+
+
+def slotted(kind):
+    def make():
+        return type(f"Slotted_{kind}", (Slotted,), {"__slots__": (), "to_dict": SLOTTED_TO_DICT[kind]}), None
+
+    make.__name__ = f"slotted_{kind.replace(' ', '_')}"
+    return make
+
+
 def changing():
     """A slotted class whose ``id`` becomes a property after the first run."""
     cls = type("Changing", (Slotted,), {"__slots__": ()})
     return cls, lambda: setattr(cls, "id", property(lambda self: None))
 
 
+def method_replaced():
+    """A slotted class whose to_dict is replaced after the first run, and its
+    base's version tag with it."""
+    cls = type("Replaced", (Slotted,), {"__slots__": (), "to_dict": lambda self: {"id": self.id}})
+    return cls, lambda: setattr(cls, "to_dict", lambda self: {"id": "replaced"})
+
+
+def base_method_replaced():
+    """to_dict inherited from a slotted base, which is replaced there."""
+    base = type("Base", (Slotted,), {"__slots__": (), "to_dict": lambda self: {"id": self.id}})
+    cls = type("Derived", (base,), {"__slots__": ()})
+    return cls, lambda: setattr(base, "to_dict", lambda self: {"id": "replaced"})
+
+
+def slotted_dict():
+    """__slots__ holding __dict__: an instance attribute shadows the method
+    once set, after the first run."""
+    cls = type("WithDict", (Slotted,), {"__slots__": ("__dict__",), "to_dict": lambda self: {"id": self.id}})
+    made = []
+    real_init = cls.__init__
+
+    def init(self, *args, **kwargs):
+        real_init(self, *args, **kwargs)
+        made.append(self)
+        if len(made) > 1:
+            self.to_dict = lambda: {"id": "shadowed"}
+
+    cls.__init__ = init
+    return cls, None
+
+
 @pytest.mark.parametrize("make", [
     Module, Slotted, HalfSet, Borrowed, Fallback, ReturnsValue, StaticInit, NewElsewhere, ViaMetaclass, changing,
-    ByInstance, ByStaticMethod, ByCallable, ByProperty,
+    ByInstance, ByStaticMethod, ByCallable, ByProperty, method_replaced, base_method_replaced, slotted_dict,
+    *map(slotted, SLOTTED_TO_DICT),
 ], ids=lambda make: make.__name__)
 @pytest.mark.parametrize("test", ["test_init_with_node", "test_init_without_node", "test_to_dict"])
 def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
@@ -540,7 +593,7 @@ def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
     on a later one; some classes change after the first."""
     outcomes = []
     for module in (compiled, support.interpreted()):
-        cls, between = make() if make is changing else (make, None)
+        cls, between = make() if isinstance(make, types.FunctionType) else (make, None)
         monkeypatch.setitem(vars(module), "MetaModule", cls)
         outcomes.append([])
         for i in range(3):
@@ -548,6 +601,44 @@ def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
             if between and i == 0:
                 between()
     assert outcomes[0] == outcomes[1]
+
+
+class ModuleWithProperty(types.ModuleType):
+    time = property(lambda self: lambda: 100.0)
+
+
+def clock_module(kind):
+    """``time`` as a module object of some kind, and what changes after the
+    first run."""
+    module = (ModuleWithProperty if kind == "module subclass" else types.ModuleType)("clock")
+    if kind == "module":
+        module.time = lambda: 100.0
+        return module, lambda: setattr(module, "time", lambda: 10_000_000_000.0)
+    if kind == "module __getattr__":
+        module.__getattr__ = lambda name: (lambda: 100.0) if name == "time" else None
+        return module, lambda: setattr(module, "time", lambda: 10_000_000_000.0)
+    if kind == "module without time":
+        return module, lambda: setattr(module, "time", lambda: 100.0)
+    return module, None
+
+
+@pytest.mark.parametrize("kind", ["module", "module __getattr__", "module without time", "module subclass"])
+def test_clock_modules_behave_as_in_the_interpreter(monkeypatch, kind):
+    """The clock read through a module object: its dictionary, its
+    __getattr__, a subclass's property; changed after the first run."""
+    test = "test_ts_is_set_at_construction_time"
+    outcomes = []
+    for module in (compiled, support.interpreted()):
+        clock, between = clock_module(kind)
+        monkeypatch.setitem(vars(module), "time", clock)
+        monkeypatch.setitem(vars(module), "Meta", lambda **kwargs: types.SimpleNamespace(ts=100.0))
+        outcomes.append([])
+        for i in range(3):
+            outcomes[-1].append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
+            if between and i == 0:
+                between()
+    assert outcomes[0] == outcomes[1]
+    assert len(set(map(repr, outcomes[0]))) > 1 or kind == "module subclass"
 
 
 # ---- generated comparison with the interpreted statements -------------------------------------
@@ -619,6 +710,11 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
 
     (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
         make_world, cls, test)
+    if sys.version_info < (3, 8) and json_entry == "dumps raises" and interpreted_outcome:
+        # Before 3.8 the interpreter reports a call that spans lines at the
+        # line of its last argument (100) rather than where it starts (97).
+        kind, args, lines = interpreted_outcome
+        interpreted_outcome = kind, args, [97 if line == 100 else line for line in lines]
     assert compiled_outcome == interpreted_outcome
     assert compiled_log == interpreted_log
 

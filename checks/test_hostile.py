@@ -591,7 +591,7 @@ def test_weak_references_at_interpreter_exit():
         gc.collect()
         print("exiting")
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                           timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["bound", "gone", "exiting"]
@@ -645,10 +645,58 @@ def test_tests_from_many_threads(ns):
     assert not failures
 
 
+# Daemon threads that are inside the module when the interpreter ends them: at
+# exit a thread that wants the interpreter lock back is unwound where it
+# stands, through the frames of the module, which must let that pass. The
+# callee sleeps, giving the lock away in the middle of a test (or of the module
+# body) so that the threads are inside it whenever the main thread exits.
+INSIDE_AT_EXIT = {
+    "tests": """
+        import {module} as mod
+        class MetaSource(mod.MetaSource):
+            def __init__(self, *args, **kwargs):
+                time.sleep(0)
+                super().__init__(*args, **kwargs)
+        mod.MetaSource = MetaSource
+        def loop(test):
+            while True:
+                test()
+        for test in (mod.TestMetaSource().test_init_with_node_sets_fields,
+                     mod.TestMetaSource().test_update_ignores_none_values):
+            threading.Thread(target=loop, args=(test,), daemon=True).start()
+    """,
+    "module body": """
+        import importlib.abc, importlib.machinery
+        class Endless(importlib.abc.MetaPathFinder, importlib.abc.Loader):
+            def find_spec(self, name, path, target=None):
+                if name == "zeto_sdk.redis.zeto_data":
+                    return importlib.machinery.ModuleSpec(name, self)
+            def create_module(self, spec):
+                return None
+            def exec_module(self, module):
+                while True:
+                    time.sleep(0)
+        sys.meta_path.insert(0, Endless())
+        threading.Thread(target=lambda: __import__("{module}"), daemon=True).start()
+    """,
+}
+
+
+@pytest.mark.parametrize("where", list(INSIDE_AT_EXIT))
+def test_daemon_threads_inside_the_module_at_exit(where):
+    code = textwrap.dedent(f"""
+        import sys, threading, time
+        sys.path.insert(0, {str(ROOT)!r})
+    """) + textwrap.dedent(INSIDE_AT_EXIT[where].format(module=MODULE)) + "time.sleep(0.05)\nprint('exiting')\n"
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
+
+
 def test_suite_under_pytest_xdist():
     pytest.importorskip("xdist")
     done = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "2", "-q", "tests/unit"],
-                          cwd=ROOT, capture_output=True, text=True, timeout=300)
+                          cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "14 passed" in done.stdout
 
@@ -678,7 +726,7 @@ rc = _testcapi.run_in_subinterp({inner!r})
 mod.TestMetaModule().test_to_dict()
 print(rc)
 """
-    done = subprocess.run([sys.executable, "-c", outer], capture_output=True, text=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", outer], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert out.read_text() == ("ImportError: Interpreter change detected - this module can only be loaded "
                                "into one interpreter per process.")

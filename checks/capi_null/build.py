@@ -34,7 +34,8 @@ def build(out_dir):
         subprocess.run([*compiler, *flags, str(SOURCE), "-o", str(partial)], check=True)
         os.replace(partial, target)
     finally:
-        partial.unlink(missing_ok=True)
+        if partial.exists():
+            partial.unlink()
     return target
 
 

@@ -8,10 +8,23 @@
  *
  * The interpreter's own callers would check these results; the compiled
  * module calls its callees directly and must check them itself.
+ *
+ * Before 3.8 there is no vectorcall: NullVectorcall is a second NullCall.
  */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <stddef.h>
+
+#if PY_VERSION_HEX < 0x03080000
+typedef void *vectorcallfunc;
+#define VECTORCALL_FIELDS .tp_flags = Py_TPFLAGS_DEFAULT, .tp_call = null_call
+#else
+#ifndef Py_TPFLAGS_HAVE_VECTORCALL
+#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
+#endif
+#define VECTORCALL_FIELDS .tp_vectorcall_offset = offsetof(Broken, vectorcall), \
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, .tp_call = PyVectorcall_Call
+#endif
 
 typedef struct {
     PyObject_HEAD
@@ -23,10 +36,12 @@ static PyObject *null_call(PyObject *self, PyObject *args, PyObject *kwargs) {
     return NULL;
 }
 
+#if PY_VERSION_HEX >= 0x03080000
 static PyObject *null_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf, PyObject *kwnames) {
     (void)self; (void)args; (void)nargsf; (void)kwnames;
     return NULL;
 }
+#endif
 
 static PyObject *value_with_error(PyObject *self, PyObject *args, PyObject *kwargs) {
     (void)self; (void)args; (void)kwargs;
@@ -37,7 +52,9 @@ static PyObject *value_with_error(PyObject *self, PyObject *args, PyObject *kwar
 static PyObject *broken_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) {
     (void)args; (void)kwargs;
     Broken *self = (Broken *)type->tp_alloc(type, 0);
+#if PY_VERSION_HEX >= 0x03080000
     if (self && type->tp_vectorcall_offset) self->vectorcall = null_vectorcall;
+#endif
     return (PyObject *)self;
 }
 
@@ -54,9 +71,7 @@ static PyTypeObject NullVectorcallType = {
     PyVarObject_HEAD_INIT(NULL, 0)
     .tp_name = "_capi_null.NullVectorcall",
     .tp_basicsize = sizeof(Broken),
-    .tp_vectorcall_offset = offsetof(Broken, vectorcall),
-    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
-    .tp_call = PyVectorcall_Call,
+    VECTORCALL_FIELDS,
     .tp_new = broken_new,
 };
 

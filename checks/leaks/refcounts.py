@@ -791,6 +791,126 @@ def check_imports():
     return 1 if problems else 0
 
 
+# ---- allocation failures during the import ----------------------------------------------
+
+def load_after_failure(spec, point):
+    """Loads the module by its create and execute slots, as the import system
+    calls them, after one load failed at its ``point``-th allocation (none
+    for 0; for -1 a load expected to fail by itself); returns what the total
+    reference count grew by, the line of the failed load's record, and the
+    tests that do not pass afterwards. None when the load did not fail at
+    that point, for it needs fewer."""
+    import _imp
+    import _testcapi
+
+    def load():
+        _imp.exec_dynamic(_imp.create_dynamic(spec))
+
+    gc.collect()
+    before = sys.gettotalrefcount()
+    line = None
+    if point:
+        time_module = sys.modules["time"]
+        if point > 0:
+            _testcapi.set_nomemory(point, point + 1)
+        else:
+            sys.modules["time"] = None
+        try:
+            load()
+        except Exception as exc:  # noqa: BLE001 - MemoryError, or what handling it raised
+            tb = exc.__traceback__
+            while tb is not None and not tb.tb_frame.f_code.co_name.startswith("init "):
+                tb = tb.tb_next
+            line = f"{type(exc).__name__} at line {tb.tb_lineno}" if tb else type(exc).__name__
+            del exc, tb
+            sys.modules.pop(MODULE, None)  # as the import system does
+        else:
+            return None
+        finally:
+            _testcapi.remove_mem_hooks()
+            sys.modules["time"] = time_module
+    load()
+    module = importlib.import_module(MODULE)
+    broken = []
+    for cls_name, method in TABLE:
+        try:
+            getattr(getattr(module, cls_name)(), method)()
+        except Exception as exc:  # noqa: BLE001
+            broken.append(f"{cls_name}.{method}: {exc!r}")
+    del module
+    gc.collect()
+    return {"growth": sys.gettotalrefcount() - before, "line": line, "broken": broken}
+
+
+def in_child(f, *args):
+    """f(*args) in a forked copy of this interpreter: its JSON-able result."""
+    import os
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(read)
+        try:
+            data = real_json.dumps(f(*args)).encode()
+        except BaseException as exc:  # noqa: BLE001 - reported to the parent
+            data = real_json.dumps({"crash": repr(exc)}).encode()
+        with os.fdopen(write, "wb") as out:
+            out.write(data)
+        os._exit(0)
+    os.close(write)
+    with os.fdopen(read, "rb") as inp:
+        data = inp.read()
+    _, status = os.waitpid(pid, 0)
+    if status != 0 or not data:
+        return {"crash": f"exit status {status}"}
+    return real_json.loads(data)
+
+
+def check_allocation_failures():
+    """Run in a fresh interpreter. Each allocation of the module's load is
+    failed in turn, each time in a fresh copy of the interpreter (forked
+    before the module was ever loaded), and the module loaded again: the
+    second load succeeds, every test passes, and the references held
+    afterwards are those of a load that succeeded at once, and of the failure
+    record that the failed load kept for its line."""
+    import zeto_sdk.redis.zeto_data  # noqa: F401 - loaded before the copies are made
+
+    spec = importlib.util.find_spec(MODULE)
+    clean = in_child(load_after_failure, spec, 0)
+    # What a failure record of the module body costs: its empty code object is
+    # made once per line and kept. A load failing by itself shows it.
+    failing = in_child(load_after_failure, spec, -1)
+    for run in (clean, failing):
+        if "crash" in run or run["broken"]:
+            print(f"FAIL: a plain load: {run}")
+            return 1
+    record = failing["growth"] - clean["growth"]
+    problems = []
+    point = passed = failed = 0
+    while passed < 30:  # past the last allocation, every load passes
+        point += 1
+        result = in_child(load_after_failure, spec, point)
+        if result is None:
+            passed += 1
+            continue
+        passed = 0
+        failed += 1
+        where = f"allocation {point} ({result.get('line')})"
+        if "crash" in result:
+            problems.append(f"CRASH after a failure at {where}: {result['crash']}")
+            continue
+        leak = result["growth"] - clean["growth"] - (record if "line" in result["line"] else 0)
+        if abs(leak) > TOLERANCE:
+            problems.append(f"LEAK after a failure at {where}: {leak:+} references")
+        problems.extend(f"OUTCOME after a failure at {where}: {b}" for b in result["broken"])
+    print(f"  loads failed at {failed} of {point - 30} allocations, each then loaded again "
+          f"(a kept failure record: {record} references): {len(problems)} problems")
+    if failed < 100:
+        problems.append(f"only {failed} loads failed: the allocation failures did not reach the module")
+    for problem in problems:
+        print(problem)
+    return 1 if problems else 0
+
+
 # ---- main ------------------------------------------------------------------------------------
 
 def load_capi_null():
@@ -815,6 +935,8 @@ def main():
     global CAPI_NULL
     if "--imports" in sys.argv:
         return check_imports()
+    if "--allocation-failures" in sys.argv:
+        return check_allocation_failures()
     CAPI_NULL = load_capi_null()
 
     compiled, interpreted = load_suites()
@@ -836,6 +958,11 @@ def main():
     done = subprocess.run([sys.executable, __file__, "--imports"], cwd=ROOT)
     if done.returncode != 0:
         print(f"FAIL: the import check exited with {done.returncode}")
+        status = 1
+    print("allocation failures during the import, in a fresh interpreter:")
+    done = subprocess.run([sys.executable, __file__, "--allocation-failures"], cwd=ROOT)
+    if done.returncode != 0:
+        print(f"FAIL: the allocation-failure check exited with {done.returncode}")
         status = 1
     print("leak check:", "FAILED" if status else "passed")
     return status

@@ -1,7 +1,12 @@
 // What every test body is made of: the module's constants, global reads,
-// calls, item access, comparisons and assertions. A pending interpreter
-// exception is carried out of a test body as the C++ exception `Raised`; the
-// test-method object catches it and adds the failure record.
+// calls, item access, comparisons and assertions.
+//
+// The module uses no C++ exceptions (it is built without them). A failing
+// operation leaves its interpreter exception pending and puts the running
+// test into a failed state: from then on every operation does nothing and
+// gives an empty handle or false, and the line stays at the failing
+// statement, so that a test body reads as its statements one after another
+// and the test-method object adds the failure record when the body returns.
 #pragma once
 
 #include "ref.h"
@@ -9,21 +14,25 @@
 #include <cstdint>
 #include <initializer_list>
 
-// Every text the module uses, as (C++ name, text). Made once, interned.
+// The module's import name.
+constexpr char kModuleName[] = "tests.unit.test_zeto_data";
+
+// Every text the module uses, as (C++ name, text), all ASCII. Made once, interned.
 #define ZETO_TEXTS(X)                                                                   \
     X(time, "time") X(json, "json") X(zeto_data_module, "zeto_sdk.redis.zeto_data")     \
     X(Meta, "Meta") X(MetaFrameFormat, "MetaFrameFormat") X(MetaModule, "MetaModule")   \
     X(MetaSource, "MetaSource") X(ZetoData, "ZetoData") X(NODE, "NODE")                 \
     X(TestMetaSource, "TestMetaSource") X(TestMetaModule, "TestMetaModule")             \
     X(TestMeta, "TestMeta") X(TestZetoData, "TestZetoData") X(test_marker, "__test__")  \
-    X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
+    X(builtins, "builtins") X(dunder_builtins, "__builtins__") X(dunder_module, "__module__")                   \
     X(dunder_qualname, "__qualname__") X(dunder_loader, "__loader__")                   \
     X(dunder_file, "__file__") X(dunder_package, "__package__") X(dunder_path, "__path__") \
-    X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") X(loader, "loader")     \
-    X(origin, "origin") X(parent, "parent")                                             \
+    X(dunder_spec, "__spec__") X(dunder_init, "__init__") X(initializing, "_initializing") \
+    X(loader, "loader") X(origin, "origin") X(parent, "parent")                         \
     X(submodule_search_locations, "submodule_search_locations")                         \
     X(AssertionError, "AssertionError") X(self, "self")                                 \
-    X(module_name, "tests.unit.test_zeto_data") X(init_funcname, "init tests.unit.test_zeto_data")                                         \
+    X(module_name, kModuleName)                                                         \
+    X(init_funcname, "init tests.unit.test_zeto_data")                                  \
     X(id, "id") X(type, "type") X(name, "name") X(source_key, "source_key")             \
     X(output_port_idx, "output_port_idx") X(frame_id, "frame_id") X(to_dict, "to_dict") \
     X(update, "update") X(src_node, "src_node") X(src_output_port, "src_output_port")   \
@@ -52,18 +61,22 @@ struct Constants {
     PyObject* kw_zeto_data;    // (feed_idx, cur_node, src_node, src_port)
     PyObject* kw_result;       // (result,)
     PyObject* kw_version;      // (version,)
-    PyObject* assertion_error;  // the built-in AssertionError, read once
 };
 extern Constants c;
 
-// Makes the constants; a second call does nothing. Fails with an exception set.
+// The interned str of the ASCII text `text`, `length` bytes long: a new
+// reference, or null with an exception set.
+PyObject* intern(const char* text, size_t length);
+// The built-in AssertionError, read once.
+extern PyObject* g_assertion_error;
+
+// Makes the constants, all or none: a failure leaves none made (and an
+// exception set), so that the next call starts afresh. A second call after a
+// successful one does nothing.
 bool make_constants();
 
-// Prepares what calls need; a second call does nothing.
-bool prepare_calls();
-
 // The dictionaries that global reads consult: the module's, then the
-// built-in names. Set by the module body before any test can run.
+// built-in names. Set once the module body has run.
 bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 
 // A global name and its cached value. The value is borrowed from whichever
@@ -71,15 +84,72 @@ bool set_namespaces(PyObject* module_dict, PyObject* builtins_dict);
 struct Global {
     PyObject* const& name;
     PyObject* value = nullptr;
-    uint64_t module_stamp = 0;
-    uint64_t builtins_stamp = 0;
+    uint64_t stamp = 0;  // of the two dictionaries when the value was read
 };
 namespace globals {
 extern Global Meta, MetaModule, MetaSource, ZetoData, NODE, time;
 }
+namespace detail {
+extern PyObject* g_module_dict;
+extern PyObject* g_builtins_dict;
 
-// Thrown when an interpreter exception is pending.
-struct Raised {};
+// What holds for `name` on `type` while the type keeps the same valid version
+// tag: any change to the type or to one of its bases gives it a new tag (or
+// none), and a tag is never handed to another type, so what was found on the
+// type then is still what its dictionaries hold. Two entries per set, the
+// set chosen by a multiplicative hash of the pair.
+template <class Value>
+class TypeCache {
+public:
+    const Value* find(PyTypeObject* type, PyObject* name) const {
+        const Entry* set = sets_[set_of(type, name)];
+        const unsigned int version = compat::type_version(type);
+        if (set[0].type == type && set[0].name == name && set[0].version == version) return &set[0].value;
+        if (set[1].type == type && set[1].name == name && set[1].version == version) return &set[1].value;
+        return nullptr;
+    }
+    // Remembers `value` for the type at `version` (not 0); the older entry of
+    // the set makes room.
+    void remember(PyTypeObject* type, PyObject* name, unsigned int version, Value value) {
+        Entry* set = sets_[set_of(type, name)];
+        set[1] = set[0];
+        set[0] = Entry{type, name, version, value};
+    }
+
+private:
+    struct Entry {
+        PyTypeObject* type;
+        PyObject* name;
+        unsigned int version;  // never 0 in a filled entry
+        Value value;
+    };
+    static size_t set_of(PyTypeObject* type, PyObject* name) {
+        const uint64_t key = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 58);  // 64 sets
+    }
+    Entry sets_[64][2] = {};
+};
+
+// Reads of __slots__ members: the offset of the object slot that reading
+// `name` on an instance comes down to (the interpreter's own attribute
+// caches read such slots directly too).
+extern TypeCache<Py_ssize_t> g_slot_reads;
+
+// What `name` resolves to on `type` (its MRO), as _PyType_Lookup gives it:
+// a borrowed reference, or null when no class along the MRO defines it.
+extern TypeCache<PyObject*> g_type_lookups;
+PyObject* type_lookup_miss(PyTypeObject* type, PyObject* name);
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
+    if (PyObject* const* found = g_type_lookups.find(type, name)) return *found;
+    return type_lookup_miss(type, name);
+}
+
+// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
+// under the recursion guard; a non-null `self` goes first, as the object of an
+// unbound method. Returns a new reference or null with an exception set.
+PyObject* invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
+                 PyObject* kwnames);
+}  // namespace detail
 
 // Something read to be called: a plain callable, or a function found on an
 // object's type together with that object (spares making a bound method).
@@ -92,28 +162,51 @@ struct Callable {
 // entry in sys.modules unless that module is still initialising.
 PyObject* import_module(PyObject* name, PyObject* globals);
 
-// One running test: the line of the statement being run, and the operations
-// its statements are made of. Each operation either succeeds or throws Raised.
+// One running test: the line of the statement being run, whether it has
+// failed, and the operations its statements are made of.
 class Run {
 public:
-    explicit Run(int first_line) : line_(first_line) {}
-    int line() const { return line_; }
-    // Marks the start of the statement at `line`; failures from now on report it.
+    explicit Run(int first_line) : line_(first_line), ts_(PyThreadState_Get()) {}
+    int line() const { return failed_ ? failed_line_ : line_; }
+    bool failed() const { return failed_; }
+    // Marks the start of the statement at `line`; failures from now on report
+    // it. Once the test has failed the line stays where the failure was.
     Run& at(int line) {
         line_ = line;
         return *this;
     }
 
-    Ref global(Global& g);
-    Ref attr(const Ref& obj, PyObject* name);
+    Ref global(Global& g) {
+        if (failed_) return Ref();
+        if (g.value && g.stamp == compat::dicts_stamp(detail::g_module_dict, detail::g_builtins_dict))
+            return Ref::borrow(g.value);
+        return global_lookup(g);
+    }
+    Ref attr(const Ref& obj, PyObject* name) {
+        if (failed_) return Ref();
+        if (const Py_ssize_t* offset = detail::g_slot_reads.find(Py_TYPE(obj.get()), name)) {
+            PyObject* value = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj.get()) + *offset);
+            if (value) return Ref::borrow(value);  // an empty slot takes the generic read and its error
+        }
+        return attr_lookup(obj, name);
+    }
     // obj.name, read in order to call it.
     Callable method(const Ref& obj, PyObject* name);
     // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
     // the positional values followed by the keyword values. The callable is
     // released as soon as the call returns.
-    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr);
+    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
+        if (failed_) return Ref();
+        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
+        fn.fn.reset();
+        fn.self.reset();
+        return own(result);
+    }
     Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-        return call(Callable{std::move(fn), Ref()}, args, kwnames);
+        if (failed_) return Ref();
+        PyObject* result = detail::invoke(ts_, fn.get(), nullptr, args.begin(), args.size(), kwnames);
+        fn.reset();
+        return own(result);
     }
     // obj.name(*args): the attribute is read first, then called.
     Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
@@ -133,22 +226,39 @@ public:
     bool equals(const Ref& value, PyObject* constant);
     // left OP right by rich comparison, then the truth test of the result.
     bool compare(const Ref& left, PyObject* right, int op);
-    bool truth(PyObject* obj);
     bool contains(const Ref& container, PyObject* key);
     bool is_none(const Ref& obj) const { return obj.get() == Py_None; }
+    bool is_dict(const Ref& obj) const { return obj && PyDict_Check(obj.get()); }
 
     // An assertion at `line`: skipped under -O; otherwise `cond` is evaluated
-    // and a false result raises AssertionError().
+    // and a false result raises AssertionError(). A condition that failed
+    // with an exception of its own leaves that exception.
     template <class Cond>
     void check(int line, Cond cond) {
-        at(line);
-        if (!compat::optimizing() && !cond()) assertion_failed();
+        if (at(line).failed_ || compat::optimizing()) return;
+        if (!cond() && !failed_) assertion_failed();
     }
 
 private:
-    [[noreturn]] void raise() const { throw Raised{}; }
-    [[noreturn]] void assertion_failed() const;
+    Ref global_lookup(Global& g);
+    Ref attr_lookup(const Ref& obj, PyObject* name);
+    bool truth(PyObject* obj);
+    void assertion_failed();
+    // Takes a new reference from the C API; a null one means the call failed.
+    Ref own(PyObject* p) {
+        if (!p) fail();
+        return Ref::steal(p);
+    }
+    bool fail() {
+        failed_ = true;
+        failed_line_ = line_;
+        return false;
+    }
+
     int line_;
+    int failed_line_ = 0;
+    bool failed_ = false;
+    PyThreadState* ts_;  // the calling thread's, for the length of the test
 };
 
 // Releases a test's local variables, in the order given, when the test returns.

@@ -4,6 +4,8 @@
 
 #include <structmember.h>
 
+#include <cstring>
+
 namespace {
 
 struct TestMethod {
@@ -30,14 +32,8 @@ TestMethod* as_method(PyObject* self) { return reinterpret_cast<TestMethod*>(sel
 
 PyObject* run_body(TestMethod* m) {
     Run run(m->def->first_line);
-    try {
-        m->def->body(run);
-    } catch (const Raised&) {
-        add_failure_record(m->fullname, run.line(), m->globals);
-        return nullptr;
-    } catch (...) {
-        // Nothing the bodies call throws anything else; never let it escape.
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a test method");
+    m->def->body(run);
+    if (run.failed()) {
         add_failure_record(m->fullname, run.line(), m->globals);
         return nullptr;
     }
@@ -48,7 +44,7 @@ PyObject* run_body(TestMethod* m) {
 bool check_arguments(TestMethod* m, PyObject* args, PyObject* kwargs) {
     const char* name = m->def->name;
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
     bool self_by_keyword = false;
     if (nkw > 0 && nargs == 0) {
         PyObject* self = PyDict_GetItemWithError(kwargs, c.self);
@@ -221,25 +217,25 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
 }
 
 PyGetSetDef getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"func_name", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"func_doc", get_doc, set_doc, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__dict__", get_dict, set_dict, nullptr, nullptr},
-    {"func_dict", get_dict, set_dict, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"func_globals", get_globals, nullptr, nullptr, nullptr},
-    {"__closure__", get_closure, nullptr, nullptr, nullptr},
-    {"func_closure", get_closure, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"func_code", get_code, nullptr, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"func_defaults", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {compat::def_name("__name__"), get_name, set_name, nullptr, nullptr},
+    {compat::def_name("func_name"), get_name, set_name, nullptr, nullptr},
+    {compat::def_name("__qualname__"), get_qualname, set_qualname, nullptr, nullptr},
+    {compat::def_name("__doc__"), get_doc, set_doc, nullptr, nullptr},
+    {compat::def_name("func_doc"), get_doc, set_doc, nullptr, nullptr},
+    {compat::def_name("__module__"), get_module, set_module, nullptr, nullptr},
+    {compat::def_name("__dict__"), get_dict, set_dict, nullptr, nullptr},
+    {compat::def_name("func_dict"), get_dict, set_dict, nullptr, nullptr},
+    {compat::def_name("__globals__"), get_globals, nullptr, nullptr, nullptr},
+    {compat::def_name("func_globals"), get_globals, nullptr, nullptr, nullptr},
+    {compat::def_name("__closure__"), get_closure, nullptr, nullptr, nullptr},
+    {compat::def_name("func_closure"), get_closure, nullptr, nullptr, nullptr},
+    {compat::def_name("__code__"), get_code, nullptr, nullptr, nullptr},
+    {compat::def_name("func_code"), get_code, nullptr, nullptr, nullptr},
+    {compat::def_name("__defaults__"), get_defaults, set_defaults, nullptr, nullptr},
+    {compat::def_name("func_defaults"), get_defaults, set_defaults, nullptr, nullptr},
+    {compat::def_name("__kwdefaults__"), get_kwdefaults, set_kwdefaults, nullptr, nullptr},
+    {compat::def_name("__annotations__"), get_annotations, set_annotations, nullptr, nullptr},
+    {compat::def_name("_is_coroutine"), get_is_coroutine, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -247,7 +243,7 @@ PyGetSetDef getset[] = {
 PyObject* method_reduce(PyObject* self, PyObject*) { return new_ref(as_method(self)->qualname); }
 
 PyMethodDef methods[] = {
-    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {compat::def_name("__reduce__"), method_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -259,6 +255,7 @@ PyObject* method_repr(PyObject* self) {
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) {
     TestMethod* m = as_method(self);
+    if (int visited = compat::visit_type_of(self, visit, arg)) return visited;
     Py_VISIT(m->name);
     Py_VISIT(m->qualname);
     Py_VISIT(m->fullname);
@@ -290,84 +287,100 @@ int method_clear(PyObject* self) {
 }
 
 void method_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
     PyObject_GC_Del(self);
+    compat::release_type_of_instance(type);
 }
 
-// Only the header is given here (the slot list differs between versions);
-// ready_test_method_type() fills in the slots.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PyTypeObject TestMethodType = {PyVarObject_HEAD_INIT(nullptr, 0)};
-#pragma GCC diagnostic pop
+// Made once per process. A heap type, so that a failure while making it
+// leaves nothing behind: the next import makes it anew.
+PyTypeObject* g_method_type = nullptr;
 
 }  // namespace
 
 bool ready_test_method_type() {
-    if (TestMethodType.tp_flags & Py_TPFLAGS_READY) return true;
-    TestMethodType.tp_name = "test_zeto_data.compiled_test_method";
-    TestMethodType.tp_basicsize = sizeof(TestMethod);
-    TestMethodType.tp_dealloc = method_dealloc;
-    TestMethodType.tp_vectorcall_offset = offsetof(TestMethod, vectorcall);
-    TestMethodType.tp_repr = method_repr;
-    TestMethodType.tp_call = method_call;
-    TestMethodType.tp_getattro = PyObject_GenericGetAttr;
-    TestMethodType.tp_flags =
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR | compat::kHaveVectorcall;
-    TestMethodType.tp_traverse = method_traverse;
-    TestMethodType.tp_clear = method_clear;
-    TestMethodType.tp_weaklistoffset = offsetof(TestMethod, weakrefs);
-    TestMethodType.tp_methods = methods;
-    TestMethodType.tp_getset = getset;
-    TestMethodType.tp_descr_get = method_get;
-    TestMethodType.tp_dictoffset = offsetof(TestMethod, dict);
-    return PyType_Ready(&TestMethodType) == 0;
+    if (g_method_type) return true;
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(method_dealloc)},
+        {Py_tp_repr, reinterpret_cast<void*>(method_repr)},
+        {Py_tp_call, reinterpret_cast<void*>(method_call)},
+        {Py_tp_traverse, reinterpret_cast<void*>(method_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(method_clear)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_descr_get, reinterpret_cast<void*>(method_get)},
+        {0, nullptr},
+    };
+    const compat::SpecialOffsets offsets{offsetof(TestMethod, vectorcall), offsetof(TestMethod, dict),
+                                         offsetof(TestMethod, weakrefs)};
+    g_method_type = compat::new_function_like_type("test_zeto_data.compiled_test_method",
+                                                   static_cast<int>(sizeof(TestMethod)), slots, offsets);
+    return g_method_type != nullptr;
 }
 
-PyObject* make_code(const MethodDef& def) {
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, def.name, def.first_line)));
-    if (!code) return nullptr;
-    Py_ssize_t nlocals = 0;
-    while (def.locals[nlocals]) ++nlocals;
-    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+PyObject* make_varnames(const char* const* locals) {
+    Py_ssize_t n = 0;
+    while (locals[n]) ++n;
+    Ref varnames = Ref::steal(PyTuple_New(n));
     if (!varnames) return nullptr;
-    for (Py_ssize_t i = 0; i < nlocals; ++i) {
-        PyObject* name = PyUnicode_InternFromString(def.locals[i]);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = std::strcmp(locals[i], "self") == 0 ? new_ref(c.self) : intern(locals[i], std::strlen(locals[i]));
         if (!name) return nullptr;
         PyTuple_SET_ITEM(varnames.get(), i, name);
     }
-    Ref replace = Ref::steal(PyObject_GetAttrString(code.get(), "replace"));
-    if (!replace) return nullptr;
-    Ref kwargs = Ref::steal(Py_BuildValue("{s:i,s:O,s:n,s:i}", "co_argcount", 1, "co_varnames", varnames.get(),
-                                          "co_nlocals", nlocals, "co_flags", CO_OPTIMIZED | CO_NEWLOCALS));
-    if (!kwargs) return nullptr;
-    return PyObject_Call(replace.get(), c.empty_tuple, kwargs.get());
+    return varnames.release();
 }
 
-PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globals, PyObject* code) {
-    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
-    if (!name) return nullptr;
-    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%U", owner, name.get()));
-    if (!qualname) return nullptr;
-    // Interned, so that failure records of the same method share one code
-    // object even when the class is made again after a failed import.
-    PyObject* fullname = PyUnicode_FromFormat("%U.%U", c.module_name, qualname.get());
-    if (!fullname) return nullptr;
-    PyUnicode_InternInPlace(&fullname);
-    Ref fullname_ref = Ref::steal(fullname);
-    TestMethod* m = PyObject_GC_New(TestMethod, &TestMethodType);
+bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* varnames, PyObject* empty,
+                       MethodParts* parts) {
+    // "<module>.<class>.<method>": the qualified name is its tail.
+    char text[160];
+    Py_ssize_t class_length = 0;
+    const char* class_text = PyUnicode_AsUTF8AndSize(class_name, &class_length);
+    if (!class_text) return false;
+    const size_t module_length = sizeof(kModuleName) - 1;
+    const size_t name_length = std::strlen(def.name);
+    const size_t length = module_length + 1 + static_cast<size_t>(class_length) + 1 + name_length;
+    if (length > sizeof(text)) {
+        PyErr_SetString(PyExc_SystemError, "test method name too long");
+        return false;
+    }
+    char* at = text;
+    at = static_cast<char*>(std::memcpy(at, kModuleName, module_length)) + module_length;
+    *at++ = '.';
+    const char* qualname_text = at;
+    at = static_cast<char*>(std::memcpy(at, class_text, static_cast<size_t>(class_length))) + class_length;
+    *at++ = '.';
+    std::memcpy(at, def.name, name_length);
+
+    Ref name = Ref::steal(intern(def.name, name_length));
+    Ref qualname = Ref::steal(name ? PyUnicode_FromStringAndSize(qualname_text, text + length - qualname_text) : nullptr);
+    // Interned, so that failure records of the method and of the module body
+    // (whose code objects are kept per function name) compare it by identity.
+    Ref fullname = Ref::steal(qualname ? intern(text, length) : nullptr);
+    Ref code = Ref::steal(fullname ? compat::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(),
+                                                         def.first_line, 1, varnames, CO_OPTIMIZED | CO_NEWLOCALS)
+                                   : nullptr);
+    if (!code) return false;
+    *parts = MethodParts{code.release(), qualname.release(), fullname.release()};
+    return true;
+}
+
+PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObject* globals) {
+    TestMethod* m = PyObject_GC_New(TestMethod, g_method_type);
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    m->name = name.release();
-    m->qualname = qualname.release();
-    m->fullname = fullname_ref.release();
+    m->name = new_ref(reinterpret_cast<PyCodeObject*>(parts.code)->co_name);
+    m->qualname = new_ref(parts.qualname);
+    m->fullname = new_ref(parts.fullname);
     m->module = new_ref(c.module_name);
     m->doc = new_ref(Py_None);
     m->globals = new_ref(globals);
-    m->code = new_ref(code);
+    m->code = new_ref(parts.code);
     m->dict = nullptr;
     m->annotations = nullptr;
     m->defaults = new_ref(Py_None);

@@ -26,9 +26,23 @@ extern const ClassDef meta_source_tests, meta_module_tests, meta_tests, zeto_dat
 // Readies the type; a second call does nothing.
 bool ready_test_method_type();
 
-// The code object of a test method (made once per process by make_code).
-PyObject* make_code(const MethodDef& def);
+// What the objects of one test method share, made once per process: its code
+// object (whose co_name is its name), its qualified name and the function
+// name of its failure records.
+struct MethodParts {
+    PyObject* code;
+    PyObject* qualname;
+    PyObject* fullname;
+};
 
-// A new test method object for `def` of class `owner` (whose qualified name
-// is the class name), with `globals` as its namespace.
-PyObject* new_test_method(const MethodDef& def, PyObject* owner, PyObject* globals, PyObject* code);
+// The tuple of local variable names `locals` (null-terminated), interned.
+PyObject* make_varnames(const char* const* locals);
+
+// Makes the parts of `def`, a method of the class `class_name`, with the
+// local variables `varnames`; `empty` is an empty code object of the module's
+// source file. New references in *parts, or false with an exception set.
+bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* varnames, PyObject* empty,
+                       MethodParts* parts);
+
+// A new test method object for `def`, with `globals` as its namespace.
+PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObject* globals);

@@ -13,7 +13,7 @@ PyObject* g_module = nullptr;  // kept from the start of a successful execute sl
 
 const ClassDef* const kClasses[] = {&meta_source_tests, &meta_module_tests, &meta_tests, &zeto_data_tests};
 constexpr int kMaxMethods = 5;
-PyObject* g_codes[4][kMaxMethods];  // one code object per test method
+MethodParts g_parts[4][kMaxMethods];  // what each test method's objects share
 
 // ---- create slot ----------------------------------------------------------------
 
@@ -79,13 +79,42 @@ bool register_in_sys_modules(PyObject* module) {
     return !PyErr_Occurred() && PyDict_SetItem(modules, c.module_name, module) == 0;
 }
 
-bool make_codes() {
-    for (size_t k = 0; k < 4; ++k) {
-        for (size_t i = 0; i < kClasses[k]->count; ++i) {
-            if (!g_codes[k][i] && !(g_codes[k][i] = make_code(kClasses[k]->methods[i]))) return false;
+// The code objects and names of all test methods, made aside and published
+// together: a failure part-way releases those already made.
+bool make_method_parts() {
+    if (g_parts[0][0].code) return true;
+    MethodParts made[4][kMaxMethods] = {};
+    // Methods with the same local variables share one tuple of their names.
+    struct Varnames {
+        const char* const* locals;
+        PyObject* tuple;
+    } varnames[4 * kMaxMethods] = {};
+    size_t distinct = 0;
+    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)));
+    bool ok = static_cast<bool>(empty);
+    for (size_t k = 0; k < 4 && ok; ++k) {
+        for (size_t i = 0; i < kClasses[k]->count && ok; ++i) {
+            const MethodDef& def = kClasses[k]->methods[i];
+            size_t v = 0;
+            while (v < distinct && varnames[v].locals != def.locals) ++v;
+            if (v == distinct) varnames[distinct++] = Varnames{def.locals, make_varnames(def.locals)};
+            ok = varnames[v].tuple &&
+                 make_method_parts(def, kClasses[k]->name, varnames[v].tuple, empty.get(), &made[k][i]);
         }
     }
-    return true;
+    for (size_t v = 0; v < distinct; ++v) Py_XDECREF(varnames[v].tuple);
+    for (size_t k = 0; k < 4; ++k) {
+        for (size_t i = 0; i < kMaxMethods; ++i) {
+            if (ok) {
+                g_parts[k][i] = made[k][i];
+            } else {
+                Py_XDECREF(made[k][i].code);
+                Py_XDECREF(made[k][i].qualname);
+                Py_XDECREF(made[k][i].fullname);
+            }
+        }
+    }
+    return ok;
 }
 
 // `from zeto_sdk.redis.zeto_data import Meta, MetaFrameFormat, MetaModule, MetaSource, ZetoData`
@@ -143,7 +172,7 @@ bool bind_class(size_t k, PyObject* globals, int* line) {
     for (size_t i = 0; i < cls.count; ++i) {
         const MethodDef& def = cls.methods[i];
         *line = def.first_line;
-        Ref method = Ref::steal(new_test_method(def, cls.name, globals, g_codes[k][i]));
+        Ref method = Ref::steal(new_test_method(def, g_parts[k][i], globals));
         if (!method || PyDict_SetItemString(ns.get(), def.name, method.get()) < 0) return false;
     }
     *line = cls.line;
@@ -171,15 +200,24 @@ bool run_module_body(PyObject* globals, int* line) {
 
 // The built-in AssertionError, read once from the built-in names.
 bool look_up_assertion_error(PyObject* builtins_dict) {
-    if (c.assertion_error) return true;
+    if (g_assertion_error) return true;
     PyObject* value = PyDict_GetItemWithError(builtins_dict, c.AssertionError);
     if (!value) {
         if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", c.AssertionError);
         return false;
     }
     Py_INCREF(value);
-    c.assertion_error = value;
+    g_assertion_error = value;
     return true;
+}
+
+// The builtins module as the import system has it: the entry in sys.modules,
+// or, in the unusual case that there is none, what importing it gives.
+Ref builtins_module() {
+    PyObject* module = PyDict_GetItemWithError(PyImport_GetModuleDict(), c.builtins);
+    if (module) return Ref::borrow(module);
+    if (PyErr_Occurred()) return Ref();
+    return Ref::steal(PyImport_Import(c.builtins));
 }
 
 // From sys.modules registration on, a failure carries a record of the module
@@ -187,7 +225,7 @@ bool look_up_assertion_error(PyObject* builtins_dict) {
 bool initialise(PyObject* module, PyObject* globals, PyObject* builtins_dict) {
     int line = 1;
     const bool ok = register_in_sys_modules(module) && look_up_assertion_error(builtins_dict) &&
-                    ready_test_method_type() && make_codes() && run_module_body(globals, &line);
+                    ready_test_method_type() && make_method_parts() && run_module_body(globals, &line);
     if (!ok) add_failure_record(c.init_funcname, line, globals);
     return ok;
 }
@@ -201,12 +239,15 @@ int exec_module(PyObject* module) {
     }
     Py_INCREF(module);
     g_module = module;
+    // The constants are normally made by the create slot already.
     PyObject* globals = PyModule_GetDict(module);
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins = globals && make_constants() ? builtins_module() : Ref();
     PyObject* builtins_dict = builtins ? PyModule_GetDict(builtins.get()) : nullptr;
-    const bool ok = globals && builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
-                    check_version() && make_constants() && prepare_calls() && set_namespaces(globals, builtins_dict) &&
-                    initialise(module, globals, builtins_dict);
+    // The tests read their globals through the namespaces once the body has
+    // run; a failed body leaves the namespaces of the last good import.
+    const bool ok = builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
+                    check_version() && initialise(module, globals, builtins_dict) &&
+                    set_namespaces(globals, builtins_dict);
     // A failed module is forgotten, so that the next import starts afresh.
     if (!ok) Py_CLEAR(g_module);
     return ok ? 0 : -1;
