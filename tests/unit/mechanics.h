@@ -228,7 +228,6 @@ public:
     bool compare(const Ref& left, PyObject* right, int op);
     bool contains(const Ref& container, PyObject* key);
     bool is_none(const Ref& obj) const { return obj.get() == Py_None; }
-    bool is_dict(const Ref& obj) const { return obj && PyDict_Check(obj.get()); }
 
     // An assertion at `line`: skipped under -O; otherwise `cond` is evaluated
     // and a false result raises AssertionError(). A condition that failed
