@@ -524,6 +524,54 @@ def test_callee_returning_a_value_with_an_exception_set(ns, capi_null, where):
     assert run(ns, TESTS[6]) is None
 
 
+# ---- the module's caches of type look-ups --------------------------------------------------
+
+def slotted_meta_source(slots):
+    """A MetaSource whose fields are __slots__, laid out in the order given."""
+    class MetaSource:
+        __slots__ = slots
+
+        def __init__(self, src_node=None, src_output_port=None):
+            self.id, self.type, self.name = src_node["id"], src_node["type"], src_node["name"]
+            self.output_port_idx, self.frame_id = src_output_port, None
+
+        @property
+        def source_key(self):
+            return f"{self.id}_{self.output_port_idx}"
+
+    return MetaSource
+
+
+def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi_null):
+    # Before 3.11 clearing the type cache hands version tags out again from
+    # the start: a new class at the address of a freed one can carry the same
+    # tag. What was cached for the freed class must not be used for it.
+    fields = ("id", "type", "name", "output_port_idx", "frame_id")
+    ns.MetaSource = slotted_meta_source(fields)
+    assert run(ns, TESTS[0]) is None
+    old = (id(ns.MetaSource), capi_null.version_tag(ns.MetaSource))
+    ns.MetaSource = None
+    gc.collect()
+    sys._clear_type_cache()
+    others = []  # kept, so that each new class is made somewhere else
+    for _ in range(10000):
+        second = slotted_meta_source(fields[1::-1] + fields[2:])
+        if id(second) == old[0]:
+            break
+        others.append(second)
+    # Tags up to the freed class's, one at a time by changing a class of our own.
+    probe = type("Probe", (), {})
+    while capi_null.version_tag(probe) < old[1] - 1:
+        probe.x = None
+        probe.x
+    second.x = None
+    second.x
+    if sys.version_info < (3, 11):
+        assert (id(second), capi_null.version_tag(second)) == old
+    ns.MetaSource = second
+    assert run(ns, TESTS[0]) is None
+
+
 # ---- cycles and weak references ----------------------------------------------------------
 
 @pytest.fixture

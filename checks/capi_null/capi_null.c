@@ -5,6 +5,7 @@
  *   NullCall()        instances return NULL from tp_call, with no exception set
  *   NullVectorcall()  the same through the vectorcall protocol
  *   ValueWithError()  instances return a value while an exception is set
+ *   version_tag(t)    the version tag of type t while it is valid, else 0
  *
  * The interpreter's own callers would check these results; the compiled
  * module calls its callees directly and must check them itself.
@@ -84,6 +85,22 @@ static PyTypeObject ValueWithErrorType = {
     .tp_new = broken_new,
 };
 
+static PyObject *version_tag(PyObject *self, PyObject *arg) {
+    (void)self;
+    if (!PyType_Check(arg)) {
+        PyErr_SetString(PyExc_TypeError, "version_tag() needs a type");
+        return NULL;
+    }
+    PyTypeObject *type = (PyTypeObject *)arg;
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyLong_FromUnsignedLong(type->tp_version_tag);
+#else
+    return PyLong_FromUnsignedLong(PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0);
+#endif
+}
+
+static PyMethodDef functions[] = {{"version_tag", version_tag, METH_O, NULL}, {NULL, NULL, 0, NULL}};
+
 static int exec_module(PyObject *module) {
     PyTypeObject *types[] = {&NullCallType, &NullVectorcallType, &ValueWithErrorType};
     for (size_t i = 0; i < sizeof types / sizeof *types; ++i) {
@@ -100,7 +117,7 @@ static int exec_module(PyObject *module) {
 static PyModuleDef_Slot slots[] = {{Py_mod_exec, exec_module}, {0, NULL}};
 
 static struct PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, .m_name = "_capi_null", .m_size = 0, .m_slots = slots,
+    PyModuleDef_HEAD_INIT, .m_name = "_capi_null", .m_size = 0, .m_methods = functions, .m_slots = slots,
 };
 
 PyMODINIT_FUNC PyInit__capi_null(void) { return PyModuleDef_Init(&module_def); }

@@ -136,6 +136,13 @@ inline unsigned int type_version(PyTypeObject* type) {
 #endif
 }
 
+// Before 3.11, sys._clear_type_cache() (and a wrap-around of the counter)
+// invalidates the tags of all types at once and then hands tags out again
+// from the start: a tag seen before can come back, on a type made where a
+// freed one was, or on the same type after a change. From 3.11 on a tag is
+// never handed out twice.
+constexpr bool kTagsHandedOutAgain = PY_VERSION_HEX < 0x030B0000;
+
 // Where a heap type's instances keep their vectorcall entry, their attribute
 // dictionary and their weak references.
 struct SpecialOffsets {

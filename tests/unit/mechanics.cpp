@@ -18,6 +18,28 @@ PyObject* g_module_dict = nullptr;
 PyObject* g_builtins_dict = nullptr;
 TypeCache<Py_ssize_t> g_slot_reads;
 TypeCache<PyObject*> g_type_lookups;
+PyTypeObject* g_tag_witness = nullptr;  // made when first needed, never released
+uint64_t g_tag_epoch = 0;
+
+uint64_t renew_tag_epoch() {
+    if (const uint64_t epoch = tag_epoch()) return epoch;
+    if (!g_tag_witness) {
+        if (PyErr_Occurred()) return 0;
+        PyType_Slot slots[] = {{0, nullptr}};
+        PyType_Spec spec = {"test_zeto_data.tag_witness", static_cast<int>(sizeof(PyObject)), 0,
+                            Py_TPFLAGS_DEFAULT, slots};
+        g_tag_witness = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+        // The caches are only a shortcut: without them the reads take the long way.
+        if (!g_tag_witness) {
+            PyErr_Clear();
+            return 0;
+        }
+    }
+    // A look-up gives the witness a tag of the new epoch.
+    _PyType_Lookup(g_tag_witness, c.dunder_init);
+    if (!compat::type_version(g_tag_witness)) return 0;
+    return ++g_tag_epoch;
+}
 
 PyObject* type_lookup_miss(PyTypeObject* type, PyObject* name) {
     // The look-up gives the type a valid version tag if it can have one.

@@ -93,15 +93,30 @@ namespace detail {
 extern PyObject* g_module_dict;
 extern PyObject* g_builtins_dict;
 
+// Where tags can be handed out again (compat::kTagsHandedOutAgain), the
+// caches below hold only within one epoch: the time during which a type of
+// the module's own, which nothing else modifies, keeps its valid tag. All tags
+// are invalidated together before any is handed out again, the witness's too.
+extern PyTypeObject* g_tag_witness;
+extern uint64_t g_tag_epoch;
+// The current epoch's number, or 0 when it has ended.
+inline uint64_t tag_epoch() {
+    return g_tag_witness && compat::type_version(g_tag_witness) ? g_tag_epoch : 0;
+}
+// The current epoch's number, a new one begun if the last has ended; 0 when
+// none can be (no memory for the witness, or no tag for it).
+uint64_t renew_tag_epoch();
+
 // What holds for `name` on `type` while the type keeps the same valid version
 // tag: any change to the type or to one of its bases gives it a new tag (or
-// none), and a tag is never handed to another type, so what was found on the
-// type then is still what its dictionaries hold. Two entries per set, the
-// set chosen by a multiplicative hash of the pair.
+// none), and within one epoch a tag is never handed to another type, so what
+// was found on the type then is still what its dictionaries hold. Two entries
+// per set, the set chosen by a multiplicative hash of the pair.
 template <class Value>
 class TypeCache {
 public:
     const Value* find(PyTypeObject* type, PyObject* name) const {
+        if (compat::kTagsHandedOutAgain && epoch_ != tag_epoch()) return nullptr;
         const Entry* set = sets_[set_of(type, name)];
         const unsigned int version = compat::type_version(type);
         if (set[0].type == type && set[0].name == name && set[0].version == version) return &set[0].value;
@@ -109,8 +124,19 @@ public:
         return nullptr;
     }
     // Remembers `value` for the type at `version` (not 0); the older entry of
-    // the set makes room.
+    // the set makes room. Entries of an ended epoch are all dropped first.
     void remember(PyTypeObject* type, PyObject* name, unsigned int version, Value value) {
+        if (compat::kTagsHandedOutAgain) {
+            const uint64_t epoch = renew_tag_epoch();
+            if (epoch == 0) return;
+            if (epoch != epoch_) {
+                for (auto& set : sets_) set[0] = set[1] = Entry{};
+                epoch_ = epoch;
+            }
+            // Tagging the witness may have wrapped the counter round, which
+            // invalidates every tag, the type's too.
+            if (compat::type_version(type) != version) return;
+        }
         Entry* set = sets_[set_of(type, name)];
         set[1] = set[0];
         set[0] = Entry{type, name, version, value};
@@ -128,6 +154,7 @@ private:
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 58);  // 64 sets
     }
     Entry sets_[64][2] = {};
+    uint64_t epoch_ = 0;
 };
 
 // Reads of __slots__ members: the offset of the object slot that reading
