@@ -142,9 +142,22 @@ def dotted_name(path, stem):
     return ".".join(names), root
 
 
+def running_python():
+    """The running interpreter, as the header and the errors name it."""
+    return f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
+
+
+LISTINGS_KEY = pytest.StashKey()
+
+
 def listings(config):
-    base = config.inipath.parent if config.inipath else config.rootpath
-    return {(base / entry).resolve() for entry in config.getini(LISTINGS_INI)}
+    """The declared listings, resolved once per run."""
+    found = config.stash.get(LISTINGS_KEY, None)
+    if found is None:
+        base = config.inipath.parent if config.inipath else config.rootpath
+        found = config.stash[LISTINGS_KEY] = frozenset(
+            (base / entry).resolve() for entry in config.getini(LISTINGS_INI))
+    return found
 
 
 def matches_python_files(path, config):
@@ -217,7 +230,7 @@ def pytest_pycollect_makeitem(collector, name, obj):
 
 
 def pytest_report_header(config):
-    python = f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
+    python = running_python()
     spec = importlib.util.find_spec(SDK_PACKAGE)
     where = Path(spec.origin).parent if spec and spec.origin else "not found"
     if config.getoption("zeto_sdk"):
@@ -272,7 +285,7 @@ class CompiledModule(pytest.Module):
             build = self.path
         if str(root) not in sys.path:
             sys.path.insert(0, str(root))
-        python = f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
+        python = running_python()
         try:
             module = importlib.import_module(name)
         except ImportError as err:
@@ -296,7 +309,7 @@ class CompiledModule(pytest.Module):
                 f"  {build}"
             )
         if listing is not None:
-            Records.of(module, root, listing).show_listing_in_linecache()
+            Records.of(module, listing).show_listing_in_linecache()
         self.config.pluginmanager.consider_module(module)
         return module
 
@@ -306,7 +319,7 @@ class CompiledModule(pytest.Module):
         listing = self.listing
         if listing is None:
             return excinfo
-        return Records(None, dotted_name(listing, listing.stem)[1], listing).shown(excinfo, module_body=True)
+        return Records(None, listing).shown(excinfo, module_body=True)
 
     def repr_failure(self, excinfo):
         return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
@@ -343,7 +356,7 @@ class CompiledFunction(pytest.Function):
         module = self.getparent(CompiledModule)
         if module.listing is None:
             return excinfo
-        records = Records.of(module.obj, dotted_name(module.listing, module.listing.stem)[1], module.listing)
+        records = Records.of(module.obj, module.listing)
         shown = records.shown(excinfo, instance=getattr(self.obj, "__self__", None))
         if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
             shown = records.with_values(shown, self, excinfo)
@@ -377,11 +390,12 @@ class Records:
 
     _known = {}
 
-    def __init__(self, module, root, listing):
+    def __init__(self, module, listing):
         self.module = module
         self.listing = listing
+        name, root = dotted_name(listing, listing.stem)
         self.filename = listing.relative_to(root).as_posix()
-        self.prefix = f"{dotted_name(listing, listing.stem)[0]}."
+        self.prefix = f"{name}."
         with tokenize.open(str(listing)) as f:
             self.lines = f.readlines()
         # Where each function of the listing starts, by qualified name.
@@ -390,10 +404,10 @@ class Records:
         self._codes = {}
 
     @classmethod
-    def of(cls, module, root, listing):
+    def of(cls, module, listing):
         records = cls._known.get(listing)
         if records is None or records.module is not module:
-            records = cls._known[listing] = cls(module, root, listing)
+            records = cls._known[listing] = cls(module, listing)
         return records
 
     def _find_starts(self, node, prefix):
@@ -419,10 +433,7 @@ class Records:
     def raised_by_assertion(self, excinfo):
         """Whether the failure is a false assertion of the test itself: a bare
         AssertionError whose innermost traceback entry is a record."""
-        tb = excinfo.tb
-        while tb.tb_next is not None:
-            tb = tb.tb_next
-        return excinfo.type is AssertionError and not excinfo.value.args and self.is_record(tb)
+        return excinfo.type is AssertionError and not excinfo.value.args and self.is_record(innermost(excinfo.tb))
 
     def _where(self, tb):
         """(first line, function name or None for the module body) of the

@@ -428,8 +428,9 @@ def test_under_optimisation_only_statements_outside_assertions_run(tmp_path):
     for cls, test in TESTS:
         assert support.assertions_fail().run(compiled, cls, test) is not None, test
     script = OPTIMISED.format(root=str(support.ROOT), checks=str(support.ROOT / "checks"))
-    done = subprocess.run([sys.executable, "-O", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, cwd=tmp_path,
-                          env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"}, timeout=120)
+    done = subprocess.run([sys.executable, "-O", "-c", script], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, cwd=tmp_path, env={**os.environ, "PYTHONDONTWRITEBYTECODE": "1"},
+                          timeout=120)
     assert done.returncode == 0, done.stderr
     optimize, runs = json.loads(done.stdout)
     assert optimize == 1 and len(runs) == 2 * len(TESTS)
@@ -582,6 +583,17 @@ def slotted_dict():
     return cls, None
 
 
+def three_runs(module, test, between=None):
+    """The outcomes of three runs of ``test`` from ``module``; ``between``,
+    if given, changes something after the first."""
+    outcomes = []
+    for i in range(3):
+        outcomes.append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
+        if between and i == 0:
+            between()
+    return outcomes
+
+
 @pytest.mark.parametrize("make", [
     Module, Slotted, HalfSet, Borrowed, Fallback, ReturnsValue, StaticInit, NewElsewhere, ViaMetaclass, changing,
     ByInstance, ByStaticMethod, ByCallable, ByProperty, method_replaced, base_method_replaced, slotted_dict,
@@ -595,11 +607,7 @@ def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
     for module in (compiled, support.interpreted()):
         cls, between = make() if isinstance(make, types.FunctionType) else (make, None)
         monkeypatch.setitem(vars(module), "MetaModule", cls)
-        outcomes.append([])
-        for i in range(3):
-            outcomes[-1].append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
-            if between and i == 0:
-                between()
+        outcomes.append(three_runs(module, test, between))
     assert outcomes[0] == outcomes[1]
 
 
@@ -632,11 +640,7 @@ def test_clock_modules_behave_as_in_the_interpreter(monkeypatch, kind):
         clock, between = clock_module(kind)
         monkeypatch.setitem(vars(module), "time", clock)
         monkeypatch.setitem(vars(module), "Meta", lambda **kwargs: types.SimpleNamespace(ts=100.0))
-        outcomes.append([])
-        for i in range(3):
-            outcomes[-1].append(support.outcome(support.run_test(module, CLASS_OF[test], test), module))
-            if between and i == 0:
-                between()
+        outcomes.append(three_runs(module, test, between))
     assert outcomes[0] == outcomes[1]
     assert len(set(map(repr, outcomes[0]))) > 1 or kind == "module subclass"
 

@@ -182,6 +182,14 @@ def test_failure_names_the_test_file_and_line(project, pytester, edits, failing,
     assert "INTERNALERROR" not in result.stdout.str() and "???" not in result.stdout.str()
 
 
+def make_tests_package(path):
+    """Packages ``tests`` and ``tests.unit`` of their own at ``path``, as an
+    SDK checkout or another project tends to have."""
+    (path / "tests" / "unit").mkdir(parents=True)
+    for package in ("tests", "tests/unit"):
+        (path / package / "__init__.py").write_text("")
+
+
 DASHED_KEY = [('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}-{self.output_port_idx}"')]
 # Wrong only the first time it is read: a re-run cannot reproduce the failure.
 DASHED_ONCE = [('return f"{self.id}_{self.output_port_idx}"',
@@ -221,9 +229,7 @@ def test_failure_report_shows_the_statement_and_values(project, pytester, monkey
         # Run from another directory that holds a file of the listing's name,
         # which is also on sys.path: the report shows the project's listing.
         other = project / "elsewhere"
-        (other / "tests" / "unit").mkdir(parents=True)
-        for package in ("tests", "tests/unit"):
-            (other / package / "__init__.py").write_text("")
+        make_tests_package(other)
         (other / LISTING).write_text("".join(f"# not the listing, line {n}\n" for n in range(1, 120)))
         monkeypatch.chdir(other)
         args += ["--rootdir", str(project), "-c", str(project / "pytest.ini"), str(project / "tests" / "unit")]
@@ -287,9 +293,7 @@ def sdk_checkout(path, layout):
     break_sdk(path, ("if value is not None:", "if value is not None or zeto_common.STORE_NONE:"),
               ("import json\n", "import json\nimport zeto_common\n"))
     if layout == "full":
-        (path / "tests" / "unit").mkdir(parents=True)
-        for package in ("tests", "tests/unit"):
-            (path / package / "__init__.py").write_text("")
+        make_tests_package(path)
         old = (ROOT / LISTING).read_text().replace('assert src.id is None', 'assert src.id == "old copy"')
         (path / LISTING).write_text(old.split("\n", 2)[0] + "\n\n" + old.split("\n", 2)[2])
         (path / "conftest.py").write_text('raise RuntimeError("the checkout\'s conftest.py was loaded")\n')
@@ -336,7 +340,7 @@ def test_zeto_sdk_that_cannot_be_tested_is_a_usage_error(project, pytester, monk
 
 
 def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatch):
-    break_sdk(project, ('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}-{self.output_port_idx}"'))
+    break_sdk(project, *DASHED_KEY)
     cached = (sys.executable, "-m", "pytest")
     monkeypatch.setenv("PYTEST_ADDOPTS", "-k to_dict")
     pytester.run(*cached).assert_outcomes(passed=3, failed=1, deselected=10)

@@ -639,8 +639,8 @@ def test_weak_references_at_interpreter_exit():
         gc.collect()
         print("exiting")
     """
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
-                          timeout=60)
+    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["bound", "gone", "exiting"]
 
@@ -737,14 +737,16 @@ def test_daemon_threads_inside_the_module_at_exit(where):
         sys.path.insert(0, {str(ROOT)!r})
     """) + textwrap.dedent(INSIDE_AT_EXIT[where].format(module=MODULE)) + "time.sleep(0.05)\nprint('exiting')\n"
     for _ in range(5):
-        done = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+        done = subprocess.run([sys.executable, "-c", code], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              universal_newlines=True, timeout=60)
         assert (done.returncode, done.stdout) == (0, "exiting\n"), done.stderr
 
 
 def test_suite_under_pytest_xdist():
     pytest.importorskip("xdist")
     done = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "2", "-q", "tests/unit"],
-                          cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+                          cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
+                          timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
     assert "14 passed" in done.stdout
 
@@ -774,7 +776,8 @@ rc = _testcapi.run_in_subinterp({inner!r})
 mod.TestMetaModule().test_to_dict()
 print(rc)
 """
-    done = subprocess.run([sys.executable, "-c", outer], stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    done = subprocess.run([sys.executable, "-c", outer], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert out.read_text() == ("ImportError: Interpreter change detected - this module can only be loaded "
                                "into one interpreter per process.")

@@ -211,8 +211,9 @@ inline PyTypeObject* new_function_like_type(const char* name, int basicsize, con
             Py_DECREF(descr);
         }
     }
-    // The offsets cannot be given in the spec before 3.9; they are read when
-    // instances are used, so setting them on the new type is enough.
+    // Before 3.9 the offsets cannot be given as members of the new type.
+    // They are read when instances are used, so setting them on the type
+    // once it is made is enough.
     if (type) {
         type->tp_dictoffset = offsets.dict;
         type->tp_weaklistoffset = offsets.weaklist;
