@@ -4,10 +4,13 @@
 #                          stand-in; a relative path is taken from where make was started
 #   ARGS="<options>"       passed on to pytest by `make run` (PYTEST_ADDOPTS works too)
 #   COV=1                  `make run` measures the coverage of the SDK under test
+#   FAST_PATHS=ON|OFF      the shortcuts through the interpreter's private structures (by
+#                          default on for the versions they were checked on, off for newer)
 PYTHON ?= python3
 SDK ?=
 ARGS ?=
 COV ?=
+FAST_PATHS ?=
 
 # The interpreter itself, however it is named (python3, python3.11, a venv's python).
 PYTHON_PATH := $(shell $(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null)
@@ -17,7 +20,8 @@ endif
 # One venv and one build tree per interpreter, named by its ABI and path.
 TAG := $(shell $(PYTHON_PATH) -c 'import sys, sysconfig, hashlib; print(sysconfig.get_config_var("SOABI") + "-" + hashlib.sha1(sys.executable.encode()).hexdigest()[:8])')
 VENV := .venv/$(TAG)
-BUILD := build/$(TAG)
+BUILD := build/$(TAG)$(if $(FAST_PATHS),-fast-paths-$(FAST_PATHS))
+CMAKE_CONFIGURE = $(VENV)/bin/cmake -S . -DPython_EXECUTABLE=$(PYTHON_PATH) $(if $(FAST_PATHS),-DZETO_FAST_PATHS=$(FAST_PATHS))
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 PLUGIN := $(VENV)/.plugin
@@ -31,7 +35,7 @@ PYENV_ROOT ?= $(HOME)/.pyenv
 PYTHONS ?= $(sort $(PYTHON_PATH) $(foreach dir,/usr/bin $(wildcard $(PYENV_ROOT)/versions/*/bin),\
                   $(wildcard $(dir)/python3.[0-9] $(dir)/python3.[0-9][0-9])))
 
-.PHONY: build run checks test clang versions system clean
+.PHONY: build run checks test clang counting versions portable newer-pythons system clean
 .DEFAULT_GOAL := build
 
 # pip 21.3 is the last for Python 3.6 (its own pip cannot tell).
@@ -50,9 +54,12 @@ $(PLUGIN): $(STAMP) compiled_tests.py setup.cfg pyproject.toml
 	$(VPY) -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
 	touch $@
 
+# Each build tree keeps its module aside; the one asked for is put in place
+# (never overwritten in place: a running interpreter may have it mapped).
 build: $(PLUGIN)
-	$(VENV)/bin/cmake -S . -B $(BUILD) -DPython_EXECUTABLE=$(PYTHON_PATH) >/dev/null
+	$(CMAKE_CONFIGURE) -B $(BUILD) -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)/out >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD) -j2
+	cmp -s $(BUILD)/out/$(notdir $(MODULE)) $(MODULE) || cp --remove-destination $(BUILD)/out/$(notdir $(MODULE)) $(MODULE)
 
 # The compiled suite, against the bundled stand-in or against SDK=<checkout>,
 # with this project's settings whatever the checkout holds.
@@ -63,13 +70,19 @@ run: build
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
 clang: $(STAMP)
-	CXX=clang++ $(VENV)/bin/cmake -S . -B $(BUILD)-clang -DPython_EXECUTABLE=$(PYTHON_PATH) \
-	    -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)-clang/out >/dev/null
+	CXX=clang++ $(CMAKE_CONFIGURE) -B $(BUILD)-clang -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)-clang/out >/dev/null
 	$(VENV)/bin/cmake --build $(BUILD)-clang -j2
 
+# The same sources built to count every time a shortcut does not apply (for
+# the checks; not installed).
+COUNTING := $(BUILD)-counting
+counting: $(STAMP)
+	$(CMAKE_CONFIGURE) -B $(COUNTING) -DZETO_COUNT_SLOW_PATHS=ON -DZETO_OUTPUT_DIR=$(CURDIR)/$(COUNTING)/out >/dev/null
+	$(VENV)/bin/cmake --build $(COUNTING) -j2
+
 # The project's own checks, under PYTHON.
-checks: build
-	$(VPY) -m pytest -p no:cacheprovider -q -n 2 checks
+checks: build counting
+	ZETO_COUNTING_BUILD=$(CURDIR)/$(COUNTING)/out/$(notdir $(MODULE)) $(VPY) -m pytest -p no:cacheprovider -q -n 2 checks
 
 # The suite and the checks built for and run by every interpreter in PYTHONS.
 # Two of them may share a build's file name (Debian's and pyenv's 3.11), so
@@ -80,11 +93,37 @@ versions:
 	done
 	rm -f $(MODULE)
 
+# The suite and the checks on the public API alone, the shortcuts switched
+# off, under the oldest and the newest interpreter in PYTHONS.
+BY_VERSION = $(shell for py in $(PYTHONS); do $$py -c 'import sys; print("%d.%03d" % sys.version_info[:2], "'$$py'")'; \
+                     done | sort -n | cut -d' ' -f2)
+PORTABLE_PYTHONS ?= $(firstword $(BY_VERSION)) $(lastword $(BY_VERSION))
+portable:
+	@for py in $(PORTABLE_PYTHONS); do \
+	    echo "== $$py, on the public API alone"; \
+	    $(MAKE) --no-print-directory run checks PYTHON=$$py FAST_PATHS=OFF ARGS=-q || exit 1; \
+	done
+	rm -f tests/unit/*.so
+
+# Interpreters newer than the machine's own (NEWER, from Debian's unstable
+# suite), in a chroot made once under build/newer-pythons/ with a copy of
+# the project: the suite and the checks (on the public API alone too, under
+# the newest), the clang++ build and the reference count check under each
+# one's debug build.
+NEWER ?= 3.14 3.15
+newer-pythons:
+	PYTHONS_NEWER="$(NEWER)" checks/newer_pythons.sh '\
+	    make --no-print-directory versions PYTHONS="$(foreach v,$(NEWER),/usr/bin/python$(v))" && \
+	    make --no-print-directory portable PORTABLE_PYTHONS=/usr/bin/python$(lastword $(NEWER)) && \
+	    $(foreach v,$(NEWER),make --no-print-directory clang PYTHON=/usr/bin/python$(v) && \
+	                         make --no-print-directory leaks DEBUG_PYTHON=/usr/bin/python$(v)-dbg &&) true'
+
 # What the checks need of the system: a second compiler and its sanitizer
 # runtime, Debian's debug interpreter (the leak check), venv support and
-# headers for Debian's interpreters. Installed when missing, as root with
-# apt-get; otherwise the command that would install them.
-SYSTEM_PACKAGES := clang libclang-rt-dev python3-dbg python3-dev python3-venv
+# headers for Debian's interpreters, debootstrap for the newer interpreters.
+# Installed when missing, as root with apt-get; otherwise the command that
+# would install them.
+SYSTEM_PACKAGES := clang libclang-rt-dev python3-dbg python3-dev python3-venv debootstrap
 system:
 	@missing="$$(for p in $(SYSTEM_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done)"; \
@@ -111,10 +150,15 @@ $(OLDEST_VENV)/.installed: $(PLUGIN)
 	touch $@
 
 # Everything: the system's packages, the suite and the checks under every
-# interpreter, the clang++ build, the plugin under the oldest pytest, leaks.
-test: system versions build clang $(OLDEST_VENV)/.installed
+# interpreter (and on the public API alone under the oldest), the clang++
+# build, the plugin under the oldest pytest, leaks, then the same under the
+# newer interpreters.
+test: system versions
+	$(MAKE) --no-print-directory portable PORTABLE_PYTHONS=$(firstword $(BY_VERSION))
+	$(MAKE) --no-print-directory build clang $(OLDEST_VENV)/.installed
 	$(OLDEST_VENV)/bin/python -m pytest -p no:cacheprovider -q -n 2 checks/test_collect_plugin.py
 	$(MAKE) --no-print-directory leaks
+	$(MAKE) --no-print-directory newer-pythons
 
 clean:
 	rm -rf build tests/unit/*.so

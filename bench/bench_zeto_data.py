@@ -294,40 +294,6 @@ def dump_total(path):
     raise SystemExit(f"no totals in {path}")
 
 
-# Interpreter functions that the compiled tests reach only when one of their
-# fast paths no longer applies; against the minimal SDK, whose records are
-# plain __slots__ classes with __init__ and methods written in Python, none
-# of them runs (of those that tell on the interpreter, fast_path_guards). (The
-# interpreted tests are not held to it: the interpreter has fast paths of its
-# own.)
-FAST_PATH_GUARDS = {
-    "slot_tp_init": "a plain class constructed through type.__call__",
-    "PyMethod_New": "a bound method made for a call",
-    "_PyObject_GetMethod": "the generic method look-up",
-    "PyMember_GetOne": "a __slots__ member read through its descriptor",
-    "module_getattro": "a module function read through getattr",
-}
-
-
-def calls_made(path):
-    """{function name: times called} during one dump."""
-    names, calls, callee = {}, {}, None
-    for line in path.read_text().splitlines():
-        if line.startswith("cfn=("):
-            ident, _, name = line[5:].partition(")")
-            if name.strip():
-                names[ident] = name.strip()
-            callee = names.get(ident)
-        elif line.startswith("fn=("):
-            ident, _, name = line[4:].partition(")")
-            if name.strip():
-                names[ident] = name.strip()
-        elif line.startswith("calls=") and callee is not None:
-            calls[callee] = calls.get(callee, 0) + int(line[6:].split()[0])
-            callee = None
-    return calls
-
-
 def per_test_profiles(sdk_name, calls, with_functions):
     """{"compiled"|"interpreted": [(instructions, {function: self cost}) per
     test]} for ``calls`` calls of each test, and the tests' names."""
@@ -344,8 +310,6 @@ def per_test_profiles(sdk_name, calls, with_functions):
             raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 16")
         profiles[which + " floor"] = dump_total(dumps[16])
         per_test = []
-        if which == "compiled":
-            profiles["compiled calls"] = [calls_made(dumps[k]) for k in range(2, 16)]
         for k in range(2, 16):
             if with_functions:
                 report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
@@ -389,48 +353,13 @@ def import_instructions():
     return counts
 
 
-def missed_fast_paths(profiles, names, calls):
-    """[(test, function, what it means)] for each guard function that a
-    compiled test called at least once in every two runs (the interpreter
-    itself calls some of them now and then, when it re-specialises its own
-    code); None when the interpreter's functions have no names. The parse
-    test is left out: the json module's own code makes bound methods and
-    reads module attributes."""
-    runs = profiles["compiled calls"]
-    if not any("_PyEval_EvalFrameDefault" in run for run in runs):
-        return None
-    return [(name, fn, why) for name, run in zip(names, runs) if "parse" not in name
-            for fn, why in fast_path_guards().items() if run.get(fn, 0) * 2 >= calls]
-
-
-def fast_path_guards():
-    """The guard functions that tell on this interpreter. Before 3.11 the
-    interpreter reads __slots__ members and looks methods up through these
-    very functions when it runs the SDK's own code, on every call."""
-    if sys.version_info >= (3, 11):
-        return FAST_PATH_GUARDS
-    return {fn: why for fn, why in FAST_PATH_GUARDS.items() if fn not in ("PyMember_GetOne", "_PyObject_GetMethod")}
-
-
 def instructions(sdks, calls):
-    """The instruction mode: per-test counts for each SDK, then the import.
-    Exits non-zero when a compiled test against the minimal SDK leaves one of
-    its fast paths."""
+    """The instruction mode: per-test counts for each SDK, then the import."""
     print(f"Python {sys.version.split()[0]} ({sys.executable}), optimize={sys.flags.optimize}")
     results = {}
-    missed = []
     for sdk in sdks:
         profiles, names = per_test_profiles(sdk, calls, with_functions=False)
         mean = print_instruction_table(sdk, calls, profiles, names)
-        if sdk == "minimal":
-            found = missed_fast_paths(profiles, names, calls)
-            if found is None:
-                print("(fast paths not checked: the interpreter's functions have no symbols)")
-            elif not found:
-                print(f"fast paths taken throughout: none of {', '.join(fast_path_guards())} ran")
-            for name, fn, why in found or ():
-                print(f"FAST PATH MISSED in {name}: {fn} ran ({why})")
-            missed.extend(found or ())
         results[sdk] = {"geomean": mean, "tests": {
             name: {which: profiles[which][k][0] / calls for which in ("compiled", "interpreted")}
             for k, name in enumerate(names)}}
@@ -442,8 +371,6 @@ def instructions(sdks, calls):
     print(f"  ratio c/i    {counts['compiled'] / counts['interpreted']:12.3f}")
     (OUT / "instructions.json").write_text(json.dumps(results, indent=1) + "\n")
     print(f"\n(counts: {(OUT / 'instructions.json').relative_to(ROOT)})")
-    if missed:
-        raise SystemExit(f"{len(missed)} fast paths missed (see above)")
 
 
 def callgrind(sdk_name, calls, top, exclude):

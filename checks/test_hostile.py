@@ -18,6 +18,8 @@ from pathlib import Path
 
 import pytest
 
+from recursion import endless_recursion_unbounded
+
 ROOT = Path(__file__).resolve().parents[1]
 MODULE = "tests.unit.test_zeto_data"
 BUILT = ROOT / "tests" / "unit" / f"test_zeto_data{importlib.machinery.EXTENSION_SUFFIXES[0]}"
@@ -447,6 +449,8 @@ class Endless:
 @pytest.mark.parametrize("constructor", [endless, Endless], ids=["function", "class"])
 @pytest.mark.parametrize("case", ONE_PER_CLASS, ids=ids(ONE_PER_CLASS))
 def test_constructor_that_recurses_without_end(ns, case, constructor):
+    if constructor is endless and endless_recursion_unbounded():
+        pytest.skip(endless_recursion_unbounded())
     test, cls, line = case
     setattr(ns, cls, constructor)
     fails(ns, test, RecursionError, line)
@@ -552,7 +556,8 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
     old = (id(ns.MetaSource), capi_null.version_tag(ns.MetaSource))
     ns.MetaSource = None
     gc.collect()
-    sys._clear_type_cache()
+    # Its new name from 3.13 on; the old one is deprecated from 3.14 on.
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
     others = []  # kept, so that each new class is made somewhere else
     for _ in range(10000):
         second = slotted_meta_source(fields[1::-1] + fields[2:])

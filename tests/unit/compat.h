@@ -1,5 +1,7 @@
-// Everything that differs between the CPython versions this module builds
-// for (3.6 to 3.13) lives here; the rest of the code reads the same on all.
+// The differences of the public C API (and its PyUnstable_ part) between the
+// CPython versions this module builds for, 3.6 on; the rest of the code reads
+// the same on all. Shortcuts through the interpreter's private structures
+// live apart, in fast_paths.h.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -35,14 +37,6 @@ inline Py_ssize_t PyVectorcall_NARGS(size_t nargsf) {
 }
 #endif
 
-// _PyObject_GetMethod is exported by every interpreter from 3.7 on, but
-// declared in the public headers only from 3.9 to 3.12. Where it is not
-// declared it is referenced weakly: an interpreter that does not export it
-// leaves it null, and method look-ups fall back to getattr().
-#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
-extern "C" __attribute__((weak, visibility("default"))) int _PyObject_GetMethod(PyObject*, PyObject*, PyObject**);
-#endif
-
 namespace compat {
 
 // Names in the C API's definition tables (PyGetSetDef, PyMethodDef) are
@@ -56,29 +50,17 @@ constexpr DefName def_name(const char* name) { return const_cast<DefName>(name);
 
 // ---- calls ------------------------------------------------------------------
 
-#if PY_VERSION_HEX < 0x03080000
-inline PyObject* fast_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    return _PyObject_FastCallKeywords(callable, const_cast<PyObject**>(args), PyVectorcall_NARGS(nargsf), kwnames);
-}
-#endif
-
 // The vectorcall entry of `callable`, or null when it has none (it is then
-// called through tp_call). Before 3.8 functions written in Python or in C
-// have the fast call instead.
-inline vectorcallfunc vectorcall_of(PyObject* callable) {
-#if PY_VERSION_HEX >= 0x03080000
-    // As PyVectorcall_Function reads it (an exported function from 3.11 on).
-    PyTypeObject* type = Py_TYPE(callable);
+// called through tp_call). Provisional in 3.8, under an underscore name;
+// before 3.8 every callable is called through tp_call.
+inline vectorcallfunc vectorcall_function(PyObject* callable) {
 #if PY_VERSION_HEX >= 0x03090000
-    if (!(type->tp_flags & Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
+    return PyVectorcall_Function(callable);
+#elif PY_VERSION_HEX >= 0x03080000
+    return _PyVectorcall_Function(callable);
 #else
-    if (!(type->tp_flags & _Py_TPFLAGS_HAVE_VECTORCALL)) return nullptr;
-#endif
-    vectorcallfunc entry;
-    std::memcpy(&entry, reinterpret_cast<char*>(callable) + type->tp_vectorcall_offset, sizeof(entry));
-    return entry;
-#else
-    return PyFunction_Check(callable) || PyCFunction_Check(callable) ? fast_call : nullptr;
+    (void)callable;
+    return nullptr;
 #endif
 }
 
@@ -99,49 +81,7 @@ inline void enable_vectorcall(PyTypeObject* type, Py_ssize_t offset) {
 #endif
 }
 
-// Looks `name` up for a call, as the interpreter's own method calls do: a
-// function found on the type comes back unbound (returns 1; the caller passes
-// `obj` as the first argument), anything else comes back as getattr() gives
-// it (returns 0). 3.6 has no such look-up: its own calls bind the method too.
-inline int get_method(PyObject* obj, PyObject* name, PyObject** method) {
-#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
-    if (&_PyObject_GetMethod != nullptr) return _PyObject_GetMethod(obj, name, method);
-#elif PY_VERSION_HEX >= 0x03090000
-    return _PyObject_GetMethod(obj, name, method);
-#endif
-    *method = PyObject_GetAttr(obj, name);
-    return 0;
-}
-
-// Whether the unbound method look-up is there (a check of the fast path).
-inline bool have_unbound_methods() {
-#if PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
-    return &_PyObject_GetMethod != nullptr;
-#else
-    return PY_VERSION_HEX >= 0x03070000;
-#endif
-}
-
 // ---- types --------------------------------------------------------------------
-
-// The version tag of `type` while it is valid, else 0. The tag changes (or is
-// invalidated) whenever the type or one of its bases is modified, so a cached
-// look-up on the type holds while the tag is the same. Up to 3.12 a valid tag
-// is flagged; from 3.13 on the flag is no longer kept and an invalid tag is 0.
-inline unsigned int type_version(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030D0000
-    return type->tp_version_tag;
-#else
-    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
-#endif
-}
-
-// Before 3.11, sys._clear_type_cache() (and a wrap-around of the counter)
-// invalidates the tags of all types at once and then hands tags out again
-// from the start: a tag seen before can come back, on a type made where a
-// freed one was, or on the same type after a change. From 3.11 on a tag is
-// never handed out twice.
-constexpr bool kTagsHandedOutAgain = PY_VERSION_HEX < 0x030B0000;
 
 // Where a heap type's instances keep their vectorcall entry, their attribute
 // dictionary and their weak references.
@@ -244,24 +184,6 @@ inline int visit_type_of(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-// Whether instances of `type` have no attribute dictionary of their own.
-inline bool without_instance_dict(PyTypeObject* type) {
-#if PY_VERSION_HEX >= 0x030B0000
-    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) return false;
-#endif
-    return type->tp_dictoffset == 0;
-}
-
-// Whether a descriptor found on a type is one that method calls take unbound
-// (a function, a method of a built-in type), as the interpreter decides it.
-inline bool is_method_descriptor(PyObject* descr) {
-#if PY_VERSION_HEX >= 0x03080000
-    return (Py_TYPE(descr)->tp_flags & Py_TPFLAGS_METHOD_DESCRIPTOR) != 0;
-#else
-    return PyFunction_Check(descr) || Py_TYPE(descr) == &PyMethodDescr_Type;
-#endif
-}
-
 // ---- text -----------------------------------------------------------------------
 
 // Readies a text object for reading its characters directly (up to 3.11 a
@@ -277,82 +199,36 @@ inline bool text_ready(PyObject* text) {
 
 // ---- code objects ---------------------------------------------------------------
 
-// A code object for a function `name` at `first_line`, taking `argcount`
-// positional arguments and having the local variables `varnames`, with no
-// byte code of its own: `empty` (made by PyCode_NewEmpty) gives the file name
-// and what an empty body consists of in this version. Its line table holds
-// lines relative to the first line, so one serves every first line.
+// A code object like `empty` (made by PyCode_NewEmpty, which gives the file
+// name and what an empty body consists of in this version) for a function
+// `name` at `first_line`, taking `argcount` positional arguments and having
+// the local variables `varnames`: new reference or null. From 3.8 on
+// through code.replace(); before, the code object's fields are public.
 inline PyObject* code_like(PyCodeObject* empty, PyObject* name, int first_line, int argcount, PyObject* varnames,
                            int flags) {
     const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
-    PyObject* no_names = empty->co_names;  // an empty tuple
+#if PY_VERSION_HEX >= 0x03080000
+    PyObject* replace = PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "replace");
+    if (!replace) return nullptr;
 #if PY_VERSION_HEX >= 0x030B0000
-    PyObject* code = PyCode_GetCode(empty);
-    if (!code) return nullptr;
-#if PY_VERSION_HEX >= 0x030C0000
-    PyCodeObject* made = PyUnstable_Code_NewWithPosOnlyArgs(
+    PyObject* kwargs = Py_BuildValue("{sOsOsisisisOsi}", "co_name", name, "co_qualname", name, "co_firstlineno",
+                                     first_line, "co_argcount", argcount, "co_nlocals", nlocals, "co_varnames",
+                                     varnames, "co_flags", flags);
 #else
-    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(
+    PyObject* kwargs = Py_BuildValue("{sOsisisisOsi}", "co_name", name, "co_firstlineno", first_line, "co_argcount",
+                                     argcount, "co_nlocals", nlocals, "co_varnames", varnames, "co_flags", flags);
 #endif
-        argcount, 0, 0, nlocals, empty->co_stacksize, flags, code, empty->co_consts, no_names, varnames, no_names,
-        no_names, empty->co_filename, name, name, first_line, empty->co_linetable,
-        empty->co_exceptiontable);
-    Py_DECREF(code);
-#elif PY_VERSION_HEX >= 0x030A0000
-    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
-                                                   empty->co_consts, no_names, varnames, no_names, no_names,
-                                                   empty->co_filename, name, first_line, empty->co_linetable);
-#elif PY_VERSION_HEX >= 0x03080000
-    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
-                                                   empty->co_consts, no_names, varnames, no_names, no_names,
-                                                   empty->co_filename, name, first_line, empty->co_lnotab);
+    PyObject* no_args = kwargs ? PyTuple_New(0) : nullptr;
+    PyObject* made = no_args ? PyObject_Call(replace, no_args, kwargs) : nullptr;
+    Py_XDECREF(no_args);
+    Py_XDECREF(kwargs);
+    Py_DECREF(replace);
+    return made;
 #else
-    PyCodeObject* made = PyCode_New(argcount, 0, nlocals, empty->co_stacksize, flags, empty->co_code, empty->co_consts,
-                                    no_names, varnames, no_names, no_names, empty->co_filename, name,
-                                    first_line, empty->co_lnotab);
-#endif
-    return reinterpret_cast<PyObject*>(made);
-}
-
-// ---- the calling thread -------------------------------------------------------
-
-// The recursion guard of a call from C, as Py_EnterRecursiveCall and
-// Py_LeaveRecursiveCall keep it. From 3.11 on they count a field of the thread
-// state down and up again; far from the limit that is done here directly, and
-// near it the interpreter's own function decides and raises RecursionError.
-inline bool enter_recursive_call(PyThreadState* ts, const char* where) {
-#if PY_VERSION_HEX >= 0x030C0000
-    if (ts->c_recursion_remaining > 1) {
-        --ts->c_recursion_remaining;
-        return true;
-    }
-#elif PY_VERSION_HEX >= 0x030B0000
-    if (ts->recursion_remaining > 1) {
-        --ts->recursion_remaining;
-        return true;
-    }
-#else
-    (void)ts;
-#endif
-    return Py_EnterRecursiveCall(where) == 0;
-}
-inline void leave_recursive_call(PyThreadState* ts) {
-#if PY_VERSION_HEX >= 0x030C0000
-    ++ts->c_recursion_remaining;
-#elif PY_VERSION_HEX >= 0x030B0000
-    ++ts->recursion_remaining;
-#else
-    (void)ts;
-    Py_LeaveRecursiveCall();
-#endif
-}
-
-// PyErr_Occurred() of the thread `ts`, read as the interpreter reads it.
-inline bool error_pending(PyThreadState* ts) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return ts->current_exception != nullptr;
-#else
-    return ts->curexc_type != nullptr;
+    PyObject* no_names = empty->co_names;  // an empty tuple
+    return reinterpret_cast<PyObject*>(PyCode_New(argcount, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
+                                                  empty->co_consts, no_names, varnames, no_names, no_names,
+                                                  empty->co_filename, name, first_line, empty->co_lnotab));
 #endif
 }
 
@@ -416,23 +292,19 @@ private:
     PyObject* exc_ = nullptr;
 };
 
-// ---- dictionary change stamps -----------------------------------------------
+// ---- dictionary watchers ------------------------------------------------------
 
-// A stamp that changes whenever either of two watched dictionaries changes.
-// Before 3.12 every dictionary carries a version, taken from one process-wide
-// counter at each change, so that versions only grow: the sum of the two
-// grows whenever either changes. From 3.12 on that field is deprecated and a
-// dictionary watcher bumps one process-wide counter on any change of any
-// dictionary passed to watch_dict().
+// From 3.12 on a dictionary watcher can tell every change of a dictionary:
+// watch_dict() has one process-wide counter bumped on any change of any
+// dictionary passed to it. Before 3.12 there are no watchers.
+constexpr bool kDictWatchers = PY_VERSION_HEX >= 0x030C0000;
 #if PY_VERSION_HEX >= 0x030C0000
 extern uint64_t g_dict_changes;
 int watch_dict(PyObject* dict);
-inline uint64_t dicts_stamp(PyObject*, PyObject*) { return g_dict_changes; }
+inline uint64_t dict_changes() { return g_dict_changes; }
 #else
 inline int watch_dict(PyObject*) { return 0; }
-inline uint64_t dicts_stamp(PyObject* a, PyObject* b) {
-    return reinterpret_cast<PyDictObject*>(a)->ma_version_tag + reinterpret_cast<PyDictObject*>(b)->ma_version_tag;
-}
+inline uint64_t dict_changes() { return 0; }
 #endif
 
 }  // namespace compat

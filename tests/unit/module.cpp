@@ -220,6 +220,28 @@ Ref builtins_module() {
     return Ref::steal(PyImport_Import(c.builtins));
 }
 
+#ifdef ZETO_COUNT_SLOW_PATHS
+// Builds that count their slow paths only: _slow_paths() gives the counts so
+// far by name, and under "fast_paths" whether the shortcuts are built in.
+PyObject* slow_path_counts(PyObject*, PyObject*) {
+    Ref counts = Ref::steal(PyDict_New());
+    for (size_t i = 0; counts && i < fast::kSlowPaths; ++i) {
+        Ref count = Ref::steal(PyLong_FromUnsignedLongLong(fast::g_slow[i]));
+        if (!count || PyDict_SetItemString(counts.get(), fast::kSlowNames[i], count.get()) < 0) return nullptr;
+    }
+    if (!counts || PyDict_SetItemString(counts.get(), "fast_paths", fast::kOn ? Py_True : Py_False) < 0) return nullptr;
+    return counts.release();
+}
+PyMethodDef slow_path_counts_def = {"_slow_paths", slow_path_counts, METH_NOARGS, nullptr};
+
+bool add_slow_path_counts(PyObject* module) {
+    Ref fn = Ref::steal(PyCFunction_New(&slow_path_counts_def, nullptr));
+    return fn && PyObject_SetAttrString(module, "_slow_paths", fn.get()) == 0;
+}
+#else
+bool add_slow_path_counts(PyObject*) { return true; }
+#endif
+
 // From sys.modules registration on, a failure carries a record of the module
 // body: line 1 for the preparations, else the failing statement's line.
 bool initialise(PyObject* module, PyObject* globals, PyObject* builtins_dict) {
@@ -247,7 +269,7 @@ int exec_module(PyObject* module) {
     // run; a failed body leaves the namespaces of the last good import.
     const bool ok = builtins_dict && PyObject_SetAttr(module, c.dunder_builtins, builtins.get()) == 0 &&
                     check_version() && initialise(module, globals, builtins_dict) &&
-                    set_namespaces(globals, builtins_dict);
+                    set_namespaces(globals, builtins_dict) && add_slow_path_counts(module);
     // A failed module is forgotten, so that the next import starts afresh.
     if (!ok) Py_CLEAR(g_module);
     return ok ? 0 : -1;
