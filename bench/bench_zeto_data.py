@@ -75,8 +75,8 @@ def load_modules(sdk_root):
     if not compiled.__file__.endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
         raise SystemExit(f"{COMPILED_NAME} is not an extension module: {compiled.__file__}")
     interpreted = load_listing()
-    if not Path(interpreted.__cached__).is_file():
-        raise SystemExit(f"{INTERPRETED_NAME} has no bytecode cache at {interpreted.__cached__}")
+    if not Path(interpreted.__spec__.cached).is_file():
+        raise SystemExit(f"{INTERPRETED_NAME} has no bytecode cache at {interpreted.__spec__.cached}")
     for module in (compiled, interpreted):
         for name in SDK_NAMES:
             if getattr(module, name) is not getattr(sdk, name):
@@ -199,7 +199,7 @@ import importlib.util, zeto_sdk.redis.zeto_data, tests.unit
 t0 = time.perf_counter_ns()
 {load}
 t1 = time.perf_counter_ns()
-print(t1 - t0, m.__file__, getattr(m, "__cached__", None))
+print(t1 - t0, m.__file__, m.__spec__.cached)
 """
 
 
@@ -273,14 +273,16 @@ CALLGRIND_ENV = {**os.environ, "PYTHONHASHSEED": "0"}
 
 def run_callgrind(prefix, body):
     """Runs ``body`` in a fresh interpreter under callgrind, one dump per
-    call of os.getppid(); (stdout, {dump number: path})."""
+    call of os.getppid() (at the C library's getppid, which has its name
+    even where the interpreter's own functions are stripped of theirs);
+    (stdout, {dump number: path})."""
     if shutil.which("valgrind") is None or shutil.which("callgrind_annotate") is None:
         raise SystemExit("valgrind and callgrind_annotate are needed for the instruction counts")
     OUT.mkdir(exist_ok=True)
     for old in OUT.glob(prefix.name + ".*"):
         old.unlink()
     out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
-                          "--dump-before=os_getppid", sys.executable, *python_flags(), "-I", "-c", body],
+                          "--dump-before=getppid", sys.executable, *python_flags(), "-I", "-c", body],
                          check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                          text=True, env=CALLGRIND_ENV).stdout
     return out, {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}

@@ -25,6 +25,13 @@ mirror() {
     echo "$uri"
 }
 
+[ "$(id -u)" = 0 ] || { echo "the chroot of newer interpreters needs root (debootstrap, chroot, mount)" >&2; exit 1; }
+
+# One run at a time: each works in the same copy of the project.
+mkdir -p "$here"
+exec 9>"$here/.lock"
+flock 9
+
 if [ ! -f "$here/.made" ] || [ "$(cat "$here/.made")" != "$packages" ]; then
     command -v debootstrap >/dev/null || { echo "needs debootstrap (apt-get install debootstrap)" >&2; exit 1; }
     rm -rf "$root" && mkdir -p "$root"

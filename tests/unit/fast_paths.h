@@ -21,7 +21,7 @@
 #include <iterator>
 
 // The newest version the shortcuts were checked on (major, minor).
-#define ZETO_FAST_PATHS_CHECKED_UP_TO 0x030D0000
+#define ZETO_FAST_PATHS_CHECKED_UP_TO 0x030F0000
 #ifndef ZETO_FAST_PATHS
 #define ZETO_FAST_PATHS (PY_VERSION_HEX < ZETO_FAST_PATHS_CHECKED_UP_TO + 0x00010000)
 #endif
@@ -191,6 +191,44 @@ inline vectorcallfunc vectorcall_of(PyObject* callable) {
     return PyFunction_Check(callable) || PyCFunction_Check(callable) ? fast_call : nullptr;
 #else
     return compat::vectorcall_function(callable);
+#endif
+}
+
+// ---- code objects ------------------------------------------------------------
+
+// compat::code_like(), made directly from the empty code object's fields
+// (its byte code, line table, constants and stack size, which an empty body
+// has in this version), sparing code.replace() its keyword call and checks.
+// The line table holds lines relative to the first line, so one serves every
+// first line.
+inline PyObject* code_like(PyCodeObject* empty, PyObject* name, int first_line, int argcount, PyObject* varnames,
+                           int flags) {
+#if ZETO_FAST_PATHS && PY_VERSION_HEX >= 0x03080000
+    const int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    PyObject* no_names = empty->co_names;  // an empty tuple
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* code = PyCode_GetCode(empty);
+    if (!code) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyCodeObject* made = PyUnstable_Code_NewWithPosOnlyArgs(
+#else
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(
+#endif
+        argcount, 0, 0, nlocals, empty->co_stacksize, flags, code, empty->co_consts, no_names, varnames, no_names,
+        no_names, empty->co_filename, name, name, first_line, empty->co_linetable, empty->co_exceptiontable);
+    Py_DECREF(code);
+#elif PY_VERSION_HEX >= 0x030A0000
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
+                                                   empty->co_consts, no_names, varnames, no_names, no_names,
+                                                   empty->co_filename, name, first_line, empty->co_linetable);
+#else
+    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
+                                                   empty->co_consts, no_names, varnames, no_names, no_names,
+                                                   empty->co_filename, name, first_line, empty->co_lnotab);
+#endif
+    return reinterpret_cast<PyObject*>(made);
+#else
+    return compat::code_like(empty, name, first_line, argcount, varnames, flags);
 #endif
 }
 

@@ -361,11 +361,11 @@ bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* var
     // Interned, so that failure records of the method and of the module body
     // (whose code objects are kept per function name) compare it by identity.
     Ref fullname = Ref::steal(qualname ? intern(text, length) : nullptr);
-    Ref code = Ref::steal(fullname ? compat::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(),
+    Ref code = Ref::steal(fullname ? fast::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(),
                                                          def.first_line, 1, varnames, CO_OPTIMIZED | CO_NEWLOCALS)
                                    : nullptr);
     if (!code) return false;
-    *parts = MethodParts{code.release(), qualname.release(), fullname.release()};
+    *parts = MethodParts{name.release(), code.release(), qualname.release(), fullname.release()};
     return true;
 }
 
@@ -374,7 +374,7 @@ PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObje
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    m->name = new_ref(reinterpret_cast<PyCodeObject*>(parts.code)->co_name);
+    m->name = new_ref(parts.name);
     m->qualname = new_ref(parts.qualname);
     m->fullname = new_ref(parts.fullname);
     m->module = new_ref(c.module_name);

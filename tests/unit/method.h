@@ -26,10 +26,11 @@ extern const ClassDef meta_source_tests, meta_module_tests, meta_tests, zeto_dat
 // Readies the type; a second call does nothing.
 bool ready_test_method_type();
 
-// What the objects of one test method share, made once per process: its code
-// object (whose co_name is its name), its qualified name and the function
-// name of its failure records.
+// What the objects of one test method share, made once per process: its name,
+// its code object, its qualified name and the function name of its failure
+// records.
 struct MethodParts {
+    PyObject* name;
     PyObject* code;
     PyObject* qualname;
     PyObject* fullname;

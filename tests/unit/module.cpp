@@ -108,6 +108,7 @@ bool make_method_parts() {
             if (ok) {
                 g_parts[k][i] = made[k][i];
             } else {
+                Py_XDECREF(made[k][i].name);
                 Py_XDECREF(made[k][i].code);
                 Py_XDECREF(made[k][i].qualname);
                 Py_XDECREF(made[k][i].fullname);
