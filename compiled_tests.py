@@ -21,9 +21,16 @@ Extension modules without a listing are collected too, under their own file
 name: those named on the command line, and those whose source name would
 match ``python_files``. Builds for other interpreters (another version, a
 debug build) are passed over, as the import system passes them over.
+
+``--zeto-xfails FILE`` lists the SDK's known failures, tests of the declared
+listings that are expected to fail: they run, and are reported as xfailed
+while they fail and as failures once they pass. A run that collected a
+declared listing ends with a summary of how the SDK fared, by test class,
+which ``--junitxml`` also keeps as properties of the test suite.
 """
 
 import ast
+import collections
 import fnmatch
 import importlib
 import importlib.machinery
@@ -36,12 +43,21 @@ import sys
 import tempfile
 import tokenize
 import types
+import warnings
 from pathlib import Path
+from typing import Any, Dict, Generator, Iterator, List, NamedTuple, Optional, Set, Tuple
 
 import pytest
 
+try:
+    from importlib import metadata as importlib_metadata
+except ImportError:  # Python 3.6 and 3.7: pkg_resources, where it is installed
+    importlib_metadata = None
+
 LISTINGS_INI = "compiled_listings"
 SDK_PACKAGE = "zeto_sdk"
+# The distribution that installs this plugin; its version is the suite's.
+DISTRIBUTION = "zeto-compiled-tests"
 
 
 def pytest_addoption(parser):
@@ -58,6 +74,13 @@ def pytest_addoption(parser):
         default=os.environ.get("ZETO_SDK") or None,
         help=f"test the {SDK_PACKAGE} package in DIR (an SDK checkout) instead of the one found on "
         f"sys.path; default: $ZETO_SDK",
+    )
+    parser.addoption(
+        "--zeto-xfails",
+        metavar="FILE",
+        default=None,
+        help="known failures of the SDK: node ids of compiled tests, one a line, each optionally followed "
+        "by a reason ('#' starts a comment); they run, and fail the run only once they pass",
     )
 
 
@@ -83,6 +106,12 @@ class SdkFinder:
 
 
 def pytest_configure(config):
+    use_sdk_checkout(config)
+    config.stash[KNOWN_FAILURES_KEY] = read_known_failures(config)
+    config.pluginmanager.register(Conformance(config), "compiled-tests-conformance")
+
+
+def use_sdk_checkout(config: pytest.Config) -> None:
     sdk = config.getoption("zeto_sdk")
     if not sdk:
         return
@@ -97,6 +126,64 @@ def pytest_configure(config):
     sys.meta_path.insert(0, finder)
     sys.path.append(str(checkout))
     config.add_cleanup(lambda: sys.meta_path.remove(finder))
+
+
+# ---- known failures ------------------------------------------------------------------
+
+
+class KnownFailure(NamedTuple):
+    """An entry of the --zeto-xfails file."""
+
+    where: str  # FILE:LINE, the file as given
+    reason: str
+
+
+KNOWN_FAILURES_KEY = pytest.StashKey()
+
+
+def known_failures(config: pytest.Config) -> Dict[str, KnownFailure]:
+    return config.stash.get(KNOWN_FAILURES_KEY, {})
+
+
+def read_known_failures(config: pytest.Config) -> Dict[str, KnownFailure]:
+    """The entries of the --zeto-xfails file by node id. An entry must name
+    a declared listing; whether that listing holds the test is checked when
+    it is collected."""
+    option = config.getoption("zeto_xfails")
+    if not option:
+        return {}
+    path = config.invocation_params.dir / Path(option).expanduser()
+    try:
+        with open(str(path), encoding="utf-8-sig") as f:
+            lines = f.read().splitlines()
+    except (OSError, UnicodeDecodeError) as err:
+        reason = getattr(err, "strerror", None) or err
+        raise pytest.UsageError(f"--zeto-xfails={option}: cannot read {path}: {reason}") from None
+    suites = sorted(filter(None, (node_id(listing, config) for listing in listings(config))))
+    entries = {}
+    for number, line in enumerate(lines, 1):
+        fields = line.split("#", 1)[0].split(None, 1)
+        if not fields:
+            continue
+        nodeid, where = fields[0], f"{option}:{number}"
+        if nodeid in entries:
+            raise pytest.UsageError(f"{where}: {nodeid} is listed already, at {entries[nodeid].where}")
+        if nodeid.split("::", 1)[0] not in suites:
+            raise pytest.UsageError(
+                f"{where}: {nodeid} names no test of the compiled listings ({', '.join(suites) or 'none declared'})")
+        reason = fields[1].strip() if len(fields) > 1 else f"listed in {where}"
+        entries[nodeid] = KnownFailure(where, reason)
+    return entries
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: "pytest.CallInfo[None]") -> Generator[None, Any, None]:
+    outcome = yield
+    report = outcome.get_result()
+    failure = known_failures(item.config).get(item.nodeid)
+    # A failed call without an exception: a strict xfail that passed.
+    if failure is not None and report.when == "call" and report.failed and call.excinfo is None:
+        report.longrepr = f"{report.longrepr}\n{item.nodeid} passed: remove its entry at {failure.where}"
 
 
 # ---- files -----------------------------------------------------------------------
@@ -219,14 +306,22 @@ def is_function_like(obj):
     )
 
 
+def is_test(collector: pytest.Collector, name: str, obj: object) -> bool:
+    return collector.istestfunction(obj, name) and getattr(obj, "__test__", True)
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pycollect_makeitem(collector, name, obj):
     # Left alone, pytest warns that such an object "is not a function".
     if collector.getparent(CompiledModule) is None or not is_function_like(obj):
         return None
-    if not collector.istestfunction(obj, name) or not getattr(obj, "__test__", True):
+    if not is_test(collector, name, obj):
         return None
-    return CompiledFunction.from_parent(collector, name=name)
+    item = CompiledFunction.from_parent(collector, name=name)
+    failure = known_failures(collector.config).get(item.nodeid)
+    if failure is not None:
+        item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
+    return item
 
 
 def pytest_report_header(config):
@@ -326,6 +421,7 @@ class CompiledModule(pytest.Module):
 
     def collect(self):
         module = self.obj
+        self.check_known_failures()
         # A dict under __test__ is doctest's registry of extra tests, not the
         # "not a test" flag that pytest takes any false value for: an empty
         # one would make pytest skip the whole module. Hide it while pytest
@@ -338,6 +434,24 @@ class CompiledModule(pytest.Module):
             return list(super().collect())
         finally:
             module.__test__ = registry
+
+    def test_ids(self) -> Iterator[str]:
+        """The node ids of all the module's tests in classes, whichever
+        this run selects (node ids on the command line, -k, --deselect)."""
+        for name, cls in vars(self.obj).items():
+            if inspect.isclass(cls) and self.istestclass(cls, name) and getattr(cls, "__test__", True):
+                for attr in dir(cls):
+                    if is_test(self, attr, inspect.getattr_static(cls, attr)):
+                        yield f"{self.nodeid}::{name}::{attr}"
+
+    def check_known_failures(self) -> None:
+        prefix = self.nodeid + "::"
+        listed = {nodeid: failure for nodeid, failure in known_failures(self.config).items()
+                  if nodeid.startswith(prefix)}
+        known = set(self.test_ids()) if listed else set()
+        unknown = [f"  {failure.where}: {nodeid}" for nodeid, failure in listed.items() if nodeid not in known]
+        if unknown:
+            raise self.CollectError("--zeto-xfails lists tests that this module does not hold:\n" + "\n".join(unknown))
 
 
 class CompiledFunction(pytest.Function):
@@ -371,6 +485,194 @@ def shown_or_as_is(node, show, excinfo):
     except Exception as err:
         node.warn(pytest.PytestWarning(f"the listing could not be shown for this failure: {err!r}"))
         return excinfo
+
+
+# ---- how the SDK fared ----------------------------------------------------------------
+
+
+OUTCOMES = ("passed", "skipped", "xfailed", "failed")  # the later wins among a test's reports
+SHOWN = ("xfailed", "failed", "skipped", "not run")
+WORKER_OUTPUT = "compiled_tests"
+CONFORMANCE_KEY = pytest.StashKey()
+
+
+class Conformance:
+    """How the SDK fared with the tests of the declared listings, by test
+    class: shown after the run, and kept as properties of the test suite with
+    --junitxml. Under pytest-xdist the workers collect, and each sends what
+    it collected to the controller, which sees every report."""
+
+    def __init__(self, config: pytest.Config) -> None:
+        self.config = config
+        config.stash[CONFORMANCE_KEY] = self
+        self.classes: Dict[str, str] = {}  # node id: test class, in collection order
+        self.sdk: Optional[Tuple[str, Optional[str]]] = None  # path, version
+        self.outcomes: Dict[str, str] = {}
+        self.xfailed: Dict[str, str] = {}  # node id: reason
+        self.passed_though_listed: Set[str] = set()
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_collection_modifyitems(self, items: List[pytest.Item]) -> None:
+        # Before any deselection: the totals are those of the suite.
+        for item in items:
+            module = item.getparent(CompiledModule)
+            if not isinstance(item, CompiledFunction) or module.listing is None:
+                continue
+            cls = item.getparent(pytest.Class)
+            self.classes[item.nodeid] = cls.name if cls is not None else module.name
+            if self.sdk is None:
+                self.sdk = sdk_tested(module.obj)
+        worker_output = getattr(self.config, "workeroutput", None)
+        if worker_output is not None:
+            worker_output[WORKER_OUTPUT] = {"classes": list(self.classes.items()), "sdk": self.sdk}
+
+    @pytest.hookimpl(optionalhook=True)
+    def pytest_testnodedown(self, node: object, error: object) -> None:
+        collected = getattr(node, "workeroutput", {}).get(WORKER_OUTPUT)
+        if collected and not self.classes:
+            self.classes = dict(collected["classes"])
+            self.sdk = collected["sdk"] and tuple(collected["sdk"])
+
+    def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
+        listed = report.nodeid in known_failures(self.config)
+        if listed and report.when == "call" and report.failed and not self.config.getoption("runxfail", False):
+            # A known failure that passed: the SDK passes the test, and the
+            # run fails for the entry alone.
+            self.passed_though_listed.add(report.nodeid)
+            outcome = "passed"
+        elif report.failed:
+            outcome = "failed"
+        elif report.skipped:
+            outcome = "xfailed" if hasattr(report, "wasxfail") else "skipped"
+            if outcome == "xfailed":
+                self.xfailed[report.nodeid] = report.wasxfail
+        elif report.when == "call":
+            outcome = "passed"
+        else:
+            return
+        previous = self.outcomes.get(report.nodeid, outcome)
+        self.outcomes[report.nodeid] = max(previous, outcome, key=OUTCOMES.index)
+
+    def counts(self) -> Dict[str, "collections.Counter[str]"]:
+        counts: Dict[str, "collections.Counter[str]"] = {}
+        for nodeid, cls in self.classes.items():
+            counts.setdefault(cls, collections.Counter())[self.outcomes.get(nodeid, "not run")] += 1
+        return counts
+
+    def versions(self) -> Tuple[str, str, Optional[str]]:
+        """The suite's version, and the path and version of the SDK tested."""
+        sdk, sdk_version = self.sdk or ("not imported", None)
+        return distribution_version(DISTRIBUTION) or "unknown", sdk, sdk_version
+
+    def pytest_terminal_summary(self, terminalreporter: "pytest.TerminalReporter") -> None:
+        if not self.classes or self.config.getoption("collectonly"):
+            return
+        write = terminalreporter.write_line
+        terminalreporter.write_sep("=", f"{SDK_PACKAGE} conformance")
+        counts = self.counts()
+        width = max(map(len, counts))
+        for cls, count in counts.items():
+            shown = "".join(f", {count[outcome]} {outcome}" for outcome in SHOWN if count[outcome])
+            write(f"{cls:<{width}}  passed {count['passed']} of {sum(count.values())}{shown}")
+        for nodeid in self.classes:
+            if nodeid in self.xfailed:
+                write(f"xfailed {nodeid} - {self.xfailed[nodeid]}")
+        for nodeid, failure in known_failures(self.config).items():
+            if nodeid in self.passed_though_listed:
+                write(f"{nodeid} passed: remove its entry at {failure.where}", red=True)
+        suite_version, sdk, sdk_version = self.versions()
+        write(f"suite: {DISTRIBUTION} {suite_version}")
+        write(f"{SDK_PACKAGE} tested: {sdk}" + (f", version {sdk_version}" if sdk_version else ""))
+
+    def properties(self) -> Iterator[Tuple[str, object]]:
+        suite_version, sdk, sdk_version = self.versions()
+        yield "compiled_tests.version", suite_version
+        yield f"{SDK_PACKAGE}.path", sdk
+        if sdk_version:
+            yield f"{SDK_PACKAGE}.version", sdk_version
+        for cls, count in self.counts().items():
+            yield f"compiled_tests.{cls}.total", sum(count.values())
+            for outcome in OUTCOMES + ("not run",):
+                yield f"compiled_tests.{cls}.{outcome.replace(' ', '_')}", count[outcome]
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _compiled_tests_properties(request: pytest.FixtureRequest) -> Iterator[None]:
+    """With --junitxml, the facts of the conformance summary as properties of
+    the test suite, recorded once all tests have run. (pytest-xdist's
+    controller writes the XML, and takes no such properties.)"""
+    record = None
+    if request.config.getoption("xmlpath", None):
+        record = request.getfixturevalue("record_testsuite_property")
+    yield
+    conformance = request.config.stash.get(CONFORMANCE_KEY, None)
+    if record is not None and conformance is not None and conformance.classes:
+        for name, value in conformance.properties():
+            record(name, value)
+
+
+def sdk_tested(module: types.ModuleType) -> Optional[Tuple[str, Optional[str]]]:
+    """The directory and the version of the SDK package that the test module
+    took its globals from, or ``None``."""
+    for value in vars(module).values():
+        name = getattr(value, "__module__", None)
+        if not isinstance(name, str) or name.split(".")[0] != SDK_PACKAGE:
+            continue
+        source = getattr(sys.modules.get(name), "__file__", None)
+        if source is None:
+            continue
+        source = Path(source).resolve()
+        # Up from the module's file to the package's directory.
+        package = source.parents[max(name.count(".") + source.name.startswith("__init__.") - 1, 0)]
+        top = getattr(sys.modules.get(SDK_PACKAGE), "__file__", None)
+        version = None
+        if top is not None and Path(top).resolve().parent == package:
+            version = getattr(sys.modules[SDK_PACKAGE], "__version__", None)
+        return str(package), str(version) if version is not None else installed_version(package)
+    return None
+
+
+def legacy_pkg_resources() -> Optional[types.ModuleType]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            import pkg_resources
+        except ImportError:
+            return None
+    return pkg_resources
+
+
+def distribution_version(name: str) -> Optional[str]:
+    if importlib_metadata is not None:
+        try:
+            return importlib_metadata.version(name)
+        except importlib_metadata.PackageNotFoundError:
+            return None
+    pkg_resources = legacy_pkg_resources()
+    if pkg_resources is None:
+        return None
+    try:
+        return pkg_resources.get_distribution(name).version
+    except pkg_resources.DistributionNotFound:
+        return None
+
+
+def installed_version(package: Path) -> Optional[str]:
+    """The version of the distribution that installed the package directory
+    ``package``: one whose metadata lies beside it and names it."""
+    where = str(package.parent)
+    if importlib_metadata is not None:
+        for dist in importlib_metadata.distributions(path=[where]):
+            if any(file.parts == (package.name, "__init__.py") for file in dist.files or ()):
+                return dist.version
+        return None
+    pkg_resources = legacy_pkg_resources()
+    if pkg_resources is None:
+        return None
+    for dist in pkg_resources.find_distributions(where, only=True):
+        if dist.has_metadata("top_level.txt") and package.name in dist.get_metadata_lines("top_level.txt"):
+            return dist.version
+    return None
 
 
 # ---- failure records and the listing ------------------------------------------------

@@ -100,10 +100,17 @@ def test_collects_every_test_under_its_node_id(project, pytester, registry, args
     assert "not a function" not in result.stdout.str()
 
 
+def installed_plugin_version():
+    """The version of the plugin installed in this environment, by its
+    metadata directory's name, or ``None``."""
+    found = list(Path(sysconfig.get_paths()["purelib"]).glob("zeto_compiled_tests-*-info"))
+    return found[0].name.split("-")[1].rsplit(".", 1)[0] if found else None
+
+
 def test_the_installed_plugin_is_found_however_pytest_starts(project, pytester, monkeypatch):
     """The console script, another directory, importlib import mode, the
     project's conftest.py out of play: only the installed plugin is left."""
-    if not list(Path(sysconfig.get_paths()["purelib"]).glob("zeto_compiled_tests-*-info")):
+    if installed_plugin_version() is None:
         pytest.skip("the plugin is not installed in this environment (make build installs it)")
     monkeypatch.delenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD")
     elsewhere = project / "elsewhere"
@@ -131,9 +138,22 @@ NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reas
 def test_runs_all_tests(project, pytester, python_flags, args):
     result = run(pytester, *args, "--junitxml=junit.xml", python_flags=python_flags)
     result.assert_outcomes(passed=14)
-    cases = ElementTree.parse(str(project / "junit.xml")).getroot().iter("testcase")
-    classes = collections.Counter(case.get("classname") for case in cases)
+    root = ElementTree.parse(str(project / "junit.xml")).getroot()
+    classes = collections.Counter(case.get("classname") for case in root.iter("testcase"))
     assert classes == {f"tests.unit.test_zeto_data.{cls}": n for cls, n in CLASSES.items()}
+    # The conformance summary, and its facts as properties of the test suite
+    # (pytest-xdist's controller, which writes the XML, takes none).
+    version, sdk = installed_plugin_version() or "unknown", str((project / "zeto_sdk").resolve())
+    result.stdout.fnmatch_lines(["*= zeto_sdk conformance =*",
+                                 *(f"{cls} *passed {n} of {n}" for cls, n in CLASSES.items()),
+                                 f"suite: zeto-compiled-tests {version}", f"zeto_sdk tested: {sdk}"])
+    if "xdist" not in args:
+        expected = {"compiled_tests.version": version, "zeto_sdk.path": sdk}
+        for cls, n in CLASSES.items():
+            expected.update({f"compiled_tests.{cls}.{key}": str(value)
+                             for key, value in (("total", n), ("passed", n), ("failed", 0), ("not_run", 0))})
+        properties = {p.get("name"): p.get("value") for p in root.iter("property")}
+        assert {name: properties.get(name) for name in expected} == expected
 
 
 @pytest.mark.parametrize(
@@ -178,7 +198,9 @@ def test_failure_names_the_test_file_and_line(project, pytester, edits, failing,
     break_sdk(project, *edits)
     result = run(pytester)
     result.assert_outcomes(passed=13, failed=1)
-    result.stdout.fnmatch_lines([location, f"FAILED {LISTING}::{failing}*"])
+    cls = failing.split("::")[0]
+    result.stdout.fnmatch_lines([location, f"{cls} *passed {CLASSES[cls] - 1} of {CLASSES[cls]}, 1 failed",
+                                 f"FAILED {LISTING}::{failing}*"])
     assert "INTERNALERROR" not in result.stdout.str() and "???" not in result.stdout.str()
 
 
@@ -244,6 +266,57 @@ def test_failure_report_shows_the_statement_and_values(project, pytester, monkey
         result.assert_outcomes(failed=2, deselected=12)
 
 
+XFAILS = (f"# known failures of the SDK\n"
+          f"{LISTING}::TestMetaSource::test_init_with_node_sets_fields  dashed source keys  # since 2.0\n\n"
+          f"{LISTING}::TestMetaSource::test_to_dict_returns_dict_with_id\n")
+XFAILED = ["TestMetaSource *passed 3 of 5, 2 xfailed", "TestMetaModule *passed 3 of 3",
+           f"xfailed {LISTING}::TestMetaSource::test_init_with_node_sets_fields - dashed source keys",
+           f"xfailed {LISTING}::TestMetaSource::test_to_dict_returns_dict_with_id - listed in xfails.txt:4"]
+PASSES = [f"{LISTING}::TestMetaSource::test_{name} passed: remove its entry at xfails.txt:{line}"
+          for name, line in (("init_with_node_sets_fields", 2), ("to_dict_returns_dict_with_id", 4))]
+UNIT = "../tests/unit"
+USAGE = pytest.ExitCode.USAGE_ERROR
+
+
+# The file is read from where pytest starts, here a directory beside the
+# project; the node ids are the project's.
+@pytest.mark.parametrize(
+    "entries, edits, args, ret, outcomes, lines",
+    [
+        (XFAILS, DASHED_KEY, (UNIT,), 0, dict(passed=12, xfailed=2), XFAILED),
+        pytest.param(XFAILS, DASHED_KEY, (UNIT, "-p", "xdist", "-n", "2"), 0, dict(passed=12, xfailed=2), XFAILED,
+                     marks=NEEDS_XDIST),
+        # Listed, but deselected or not named on the command line: not unknown.
+        (XFAILS, DASHED_KEY, (UNIT, "-k", "not to_dict"), 0, dict(passed=9, xfailed=1),
+         ["TestMetaSource *passed 3 of 5, 1 xfailed, 1 not run", "TestMeta *passed 1 of 3, 2 not run"]),
+        (XFAILS, DASHED_KEY, (f"../{LISTING}::TestMeta",), 0, dict(passed=3), ["TestMeta *passed 3 of 3", "suite: *"]),
+        # Known failures that pass fail the run, each naming its entry.
+        (XFAILS, (), (UNIT,), 1, dict(passed=12, failed=2), [*PASSES, "TestMetaSource *passed 5 of 5", *PASSES]),
+        (XFAILS + f"{LISTING}::TestMeta::test_nope  # a typo\n", DASHED_KEY, (UNIT, "-k", "TestZetoData"), 2,
+         dict(errors=1), ["*ERROR collecting*", "--zeto-xfails lists tests that this module does not hold:",
+                          f"  xfails.txt:5: {LISTING}::TestMeta::test_nope"]),
+        (XFAILS + "tests/unit/test_other.py::TestMeta::test_to_dict\n", (), (UNIT,), USAGE, None,
+         ["ERROR: xfails.txt:5: tests/unit/test_other.py::TestMeta::test_to_dict names no test of the compiled *"]),
+        (XFAILS + XFAILS.splitlines()[3], (), (UNIT,), USAGE, None,
+         [f"ERROR: xfails.txt:5: {LISTING}::*_with_id is listed already, at xfails.txt:4"]),
+        (None, (), (UNIT,), USAGE, None, ["ERROR: --zeto-xfails=xfails.txt: cannot read */elsewhere/xfails.txt: *"]),
+    ],
+    ids=["xfailed", "xfailed-xdist", "deselected", "not-named", "passing", "unknown-test", "unknown-file",
+         "duplicate", "missing-file"],
+)
+def test_known_failures(project, pytester, monkeypatch, entries, edits, args, ret, outcomes, lines):
+    break_sdk(project, *edits)
+    (project / "elsewhere").mkdir()
+    if entries is not None:
+        (project / "elsewhere" / "xfails.txt").write_text(entries)
+    monkeypatch.chdir(project / "elsewhere")
+    result = run(pytester, "--zeto-xfails=xfails.txt", *args)
+    assert result.ret == ret
+    if outcomes is not None:
+        result.assert_outcomes(**outcomes)
+    pytest.LineMatcher(result.outlines + result.errlines).fnmatch_lines(lines)
+
+
 def test_missing_build_is_one_clear_error(project, pytester):
     (project / SO).unlink()
     result = run(pytester)
@@ -307,6 +380,17 @@ def sdk_checkout(path, layout):
 )
 def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, layout, how):
     other = sdk_checkout(project / "other", layout)
+    # Its version: the package's own, or that of the distribution installed beside it.
+    if layout == "package":
+        version = "2.5"
+        (other / "zeto_sdk" / "__init__.py").write_text(f'__version__ = "{version}"\n')
+    else:
+        version = "3.1"
+        info = other / f"zeto_sdk-{version}.dist-info"
+        info.mkdir()
+        (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: zeto-sdk\nVersion: {version}\n")
+        (info / "RECORD").write_text("zeto_sdk/__init__.py,,\nzeto_sdk/redis/zeto_data.py,,\n")
+        (info / "top_level.txt").write_text("zeto_sdk\n")
     if how == "env":
         monkeypatch.setenv("ZETO_SDK", str(other))
         args = ()
@@ -314,7 +398,8 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
         args = ("--zeto-sdk=other",) + (("-p", "xdist", "-n", "2") if how == "xdist" else ())
     result = run(pytester, *args)
     result.assert_outcomes(passed=13, failed=1)
-    result.stdout.fnmatch_lines([f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
+    result.stdout.fnmatch_lines([f"zeto_sdk tested: {(other / 'zeto_sdk').resolve()}, version {version}",
+                                 f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
     if how != "xdist":
         result.stdout.fnmatch_lines([f"zeto_sdk: {other / 'zeto_sdk'} (--zeto-sdk)"])
 
