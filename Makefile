@@ -1,7 +1,8 @@
 # make build | run | test — everything installs into a project-local venv.
 #   PYTHON=<interpreter>   build and run for that interpreter (default python3)
-#   SDK=<checkout>         run the suite against that checkout's zeto_sdk instead of the
-#                          stand-in; a relative path is taken from where make was started
+#   SDK=<checkout>         run the suite against that checkout's zeto_sdk (default $ZETO_SDK)
+#                          instead of the stand-in; a relative path is taken from where make
+#                          was started
 #   ARGS="<options>"       passed on to pytest by `make run` (PYTEST_ADDOPTS works too)
 #   COV=1                  `make run` measures the coverage of the SDK under test
 #   FAST_PATHS=ON|OFF      the shortcuts through the interpreter's private structures (by
@@ -28,7 +29,8 @@ PLUGIN := $(VENV)/.plugin
 MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
 # `make -C <project>` leaves the shell's PWD alone: a relative SDK= is taken from there.
 START_DIR := $(or $(PWD),$(CURDIR))
-SDK_DIR := $(if $(SDK),$(abspath $(if $(filter /%,$(SDK)),$(SDK),$(START_DIR)/$(SDK))))
+# A make value inside single quotes in a recipe (paths may hold spaces).
+quoted = '$(subst ','\'',$(1))'
 # Every CPython 3 interpreter of the machine: Debian's and pyenv's (not their
 # -config scripts or debug builds), and the default one.
 PYENV_ROOT ?= $(HOME)/.pyenv
@@ -61,12 +63,21 @@ build: $(PLUGIN)
 	$(VENV)/bin/cmake --build $(BUILD) -j2
 	cmp -s $(BUILD)/out/$(notdir $(MODULE)) $(MODULE) || cp --remove-destination $(BUILD)/out/$(notdir $(MODULE)) $(MODULE)
 
-# The compiled suite, against the bundled stand-in or against SDK=<checkout>,
-# with this project's settings whatever the checkout holds.
+# The compiled suite, against the bundled stand-in (asked for by name: it is
+# never tested otherwise) or against SDK=<checkout>, with this project's
+# settings whatever the checkout holds.
 run: build
-	$(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest \
-	    $(if $(SDK_DIR),--zeto-sdk=$(SDK_DIR)) \
-	    $(if $(COV),--cov=$(or $(SDK_DIR),$(CURDIR))/zeto_sdk --cov-report=term-missing) $(ARGS)
+	@sdk=$(call quoted,$(SDK)); sdk="$${sdk:-$$ZETO_SDK}"; \
+	if [ -n "$$sdk" ]; then \
+	    case "$$sdk" in /*) ;; *) sdk=$(call quoted,$(START_DIR))/"$$sdk" ;; esac; \
+	    set -- --zeto-sdk="$$sdk"; package="$$sdk/zeto_sdk"; \
+	    [ -d "$$package" ] || package="$$sdk/src/zeto_sdk"; \
+	else \
+	    set -- --zeto-stand-in; package=$(call quoted,$(CURDIR)/zeto_sdk); \
+	fi; \
+	$(if $(COV),set -- "$$@" --cov="$$package" --cov-report=term-missing;) \
+	set -x; exec $(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit \
+	    -p no:hypothesispytest "$$@" $(ARGS)
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
 clang: $(STAMP)
@@ -213,6 +224,6 @@ sanitize: $(STAMP)
 	cp $(SAN_BUILD)/out/test_zeto_data*.so $(SAN_TREE)/tests/unit/
 	! $(SAN_ENV) $(VPY) -c '$(SAN_PROBE)' 2>/dev/null
 	ls $(SAN_LOGS)/* >/dev/null && rm $(SAN_LOGS)/*
-	cd $(SAN_TREE) && $(SAN_ENV) $(CURDIR)/$(VPY) -m pytest -p no:cacheprovider -q checks tests/unit
+	cd $(SAN_TREE) && $(SAN_ENV) $(CURDIR)/$(VPY) -m pytest -p no:cacheprovider -q --zeto-stand-in checks tests/unit
 	@if ls $(SAN_LOGS)/* >/dev/null 2>&1; then cat $(SAN_LOGS)/*; echo "sanitizer findings above"; exit 1; fi
 	@echo "sanitizers: no findings"

@@ -72,8 +72,13 @@ def pytest_addoption(parser):
         "--zeto-sdk",
         metavar="DIR",
         default=os.environ.get("ZETO_SDK") or None,
-        help=f"test the {SDK_PACKAGE} package in DIR (an SDK checkout) instead of the one found on "
-        f"sys.path; default: $ZETO_SDK",
+        help=f"test the {SDK_PACKAGE} package in DIR (an SDK checkout, plain or src/ layout) instead of "
+        f"the one this environment imports; default: $ZETO_SDK",
+    )
+    parser.addoption(
+        "--zeto-stand-in",
+        action="store_true",
+        help=f"test this project's own stand-in {SDK_PACKAGE}, which is never tested unless asked for",
     )
     parser.addoption(
         "--zeto-xfails",
@@ -88,44 +93,138 @@ def pytest_addoption(parser):
 
 
 class SdkFinder:
-    """Finds the SDK package in the checkout alone. Only the package itself
-    comes first: the checkout goes at the end of sys.path, so that the SDK
-    can import its siblings while the checkout's other packages (its own
-    ``tests``, say) never hide the test modules' own."""
+    """Finds the SDK package where the run chose it, ahead of everything
+    else: with ``finder`` (one of the import system's) over ``path``."""
 
-    def __init__(self, checkout):
-        self.checkout = str(checkout)
+    def __init__(self, finder: Any, path: Optional[List[str]]) -> None:
+        self.finder = finder
+        self.path = path
 
     def find_spec(self, name, path=None, target=None):
         if name != SDK_PACKAGE:
             return None
-        return importlib.machinery.PathFinder.find_spec(name, [self.checkout])
+        return self.finder.find_spec(name, self.path)
 
-    def invalidate_caches(self):
+    def invalidate_caches(self) -> None:
         pass
 
 
+class Sdk(NamedTuple):
+    """The SDK package a run tests: its directory, how it was chosen (as the
+    header says it), and the finder that finds it first."""
+
+    package: Path
+    why: str
+    finder: SdkFinder
+    sibling_root: Optional[str]  # put at the end of sys.path, so the SDK can import its siblings
+
+
+SDK_KEY = pytest.StashKey()
+
+
 def pytest_configure(config):
-    use_sdk_checkout(config)
+    if config.getoption("zeto_sdk") or config.getoption("zeto_stand_in"):
+        # Chosen now, before any conftest or plugin can import another.
+        use_sdk(config, error=pytest.UsageError)
     config.stash[KNOWN_FAILURES_KEY] = read_known_failures(config)
     config.pluginmanager.register(Conformance(config), "compiled-tests-conformance")
 
 
-def use_sdk_checkout(config: pytest.Config) -> None:
-    sdk = config.getoption("zeto_sdk")
-    if not sdk:
-        return
-    checkout = Path(sdk).expanduser().resolve()
-    if not (checkout / SDK_PACKAGE / "__init__.py").is_file():
-        raise pytest.UsageError(f"--zeto-sdk={sdk}: no {SDK_PACKAGE} package in {checkout}")
+def stand_ins(config: pytest.Config) -> Set[Path]:
+    """This project's own stand-ins of the SDK: the package beside the
+    package root of each declared listing."""
+    return {(dotted_name(listing, listing.stem)[1] / SDK_PACKAGE).resolve() for listing in listings(config)}
+
+
+def package_dir(spec: Any) -> Optional[Path]:
+    """The directory of the package a spec finds (a plain or a namespace
+    package), or ``None``."""
+    locations = list(getattr(spec, "submodule_search_locations", None) or ())
+    return Path(locations[0]).resolve() if locations else None
+
+
+def choose_sdk(config: pytest.Config) -> Sdk:
+    """The SDK package to test: the one in --zeto-sdk's checkout (or its
+    ``src``), the project's stand-in when asked for by --zeto-stand-in, else
+    the one the environment's own import system finds, the stand-in passed
+    over. Never the stand-in unless asked for: a pass must be the pass of the
+    SDK the user meant. pytest.UsageError when there is none to test."""
+    option, stand_in = config.getoption("zeto_sdk"), config.getoption("zeto_stand_in")
+    ours = stand_ins(config)
+    path_finder = importlib.machinery.PathFinder
+    if option and stand_in:
+        raise pytest.UsageError("--zeto-sdk and --zeto-stand-in: test an SDK checkout or the stand-in, not both")
+    if stand_in:
+        for package in sorted(ours):
+            if package.is_dir():
+                return Sdk(package, "the project's stand-in, --zeto-stand-in",
+                           SdkFinder(path_finder, [str(package.parent)]), None)
+        raise pytest.UsageError(f"--zeto-stand-in: this project has no stand-in {SDK_PACKAGE}")
+    if option:
+        checkout = Path(option).expanduser().resolve()
+        for root in (checkout, checkout / "src"):
+            package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
+            if package in ours:
+                raise pytest.UsageError(
+                    f"--zeto-sdk={option} is {checkout}, this project itself: its {SDK_PACKAGE} is the "
+                    f"stand-in, tested only with --zeto-stand-in. (make takes a relative SDK= from $PWD, "
+                    f"which a program that starts make in another directory may leave unchanged: give the "
+                    f"checkout's absolute path.)")
+            if package is not None:
+                return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
+        raise pytest.UsageError(f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
+    passed_over = sorted(p for p in ours if p.is_dir())
+    for finder in sys.meta_path:
+        if isinstance(finder, SdkFinder) or not hasattr(finder, "find_spec"):
+            continue
+        path = None
+        if finder is path_finder:
+            path = [entry for entry in sys.path if (Path(entry or ".").resolve() / SDK_PACKAGE) not in ours]
+        try:
+            package = package_dir(finder.find_spec(SDK_PACKAGE, path))
+        except (ImportError, ValueError):
+            continue
+        if package is None or package in ours:
+            continue
+        why = "found on sys.path" if finder is path_finder else f"found by {type(finder).__name__}"
+        if passed_over:
+            why += f"; the project's stand-in at {passed_over[0]} passed over"
+        return Sdk(package, why, SdkFinder(finder, path), None)
+    found = (f"the only one importable is this project's stand-in at {passed_over[0]}, which is tested only "
+             f"with --zeto-stand-in" if passed_over else f"no {SDK_PACKAGE} is importable here")
+    raise pytest.UsageError(f"no {SDK_PACKAGE} to test: {found}. Point --zeto-sdk at your SDK checkout, "
+                            f"or install your SDK into this environment ({sys.executable}).")
+
+
+def sdk_choice(config: pytest.Config) -> Any:
+    """choose_sdk(), once per run: the Sdk, or the UsageError it raised."""
+    choice = config.stash.get(SDK_KEY, None)
+    if choice is None:
+        try:
+            choice = choose_sdk(config)
+        except pytest.UsageError as err:
+            choice = err
+        config.stash[SDK_KEY] = choice
+    return choice
+
+
+def use_sdk(config: pytest.Config, error: type) -> Sdk:
+    """Makes the chosen SDK package the one that imports, or raises
+    ``error`` with what was found where."""
+    choice = sdk_choice(config)
+    if isinstance(choice, Exception):
+        raise error(str(choice))
+    if choice.finder in sys.meta_path:
+        return choice
     loaded = sys.modules.get(SDK_PACKAGE)
-    origin = getattr(loaded, "__file__", None)
-    if loaded is not None and (origin is None or Path(origin).resolve().parent != checkout / SDK_PACKAGE):
-        raise pytest.UsageError(f"--zeto-sdk={sdk}: {SDK_PACKAGE} was already imported from {origin}")
-    finder = SdkFinder(checkout)
-    sys.meta_path.insert(0, finder)
-    sys.path.append(str(checkout))
-    config.add_cleanup(lambda: sys.meta_path.remove(finder))
+    if loaded is not None and package_dir(getattr(loaded, "__spec__", None)) != choice.package:
+        raise error(f"{SDK_PACKAGE} was already imported from {getattr(loaded, '__file__', None) or loaded}, "
+                    f"not from {choice.package} ({choice.why})")
+    sys.meta_path.insert(0, choice.finder)
+    if choice.sibling_root is not None:
+        sys.path.append(choice.sibling_root)
+    config.add_cleanup(lambda: sys.meta_path.remove(choice.finder))
+    return choice
 
 
 # ---- known failures ------------------------------------------------------------------
@@ -326,15 +425,11 @@ def pytest_pycollect_makeitem(collector, name, obj):
 
 def pytest_report_header(config):
     python = running_python()
-    spec = importlib.util.find_spec(SDK_PACKAGE)
-    where = Path(spec.origin).parent if spec and spec.origin else "not found"
-    if config.getoption("zeto_sdk"):
-        origin = "--zeto-sdk"
-    elif where == config.rootpath / SDK_PACKAGE:
-        origin = "the project's stand-in"
+    choice = sdk_choice(config) if listings(config) else None
+    if isinstance(choice, Sdk):
+        lines = [f"{SDK_PACKAGE}: {choice.package} ({choice.why})"]
     else:
-        origin = "found on sys.path"
-    lines = [f"{SDK_PACKAGE}: {where} ({origin})"]
+        lines = [f"{SDK_PACKAGE}: {choice}"] if choice is not None else []
     for listing in sorted(listings(config)):
         build = build_of(listing)
         shown = node_id(listing, config) or listing
@@ -378,6 +473,8 @@ class CompiledModule(pytest.Module):
         else:
             name, root = dotted_name(self.path, extension_stem(self.path))
             build = self.path
+        if listing is not None:
+            use_sdk(self.config, error=self.CollectError)
         if str(root) not in sys.path:
             sys.path.insert(0, str(root))
         python = running_python()

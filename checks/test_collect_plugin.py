@@ -35,6 +35,8 @@ def project(pytester, monkeypatch):
     """A copy of the project: plugin, ini file, bundled SDK, the listing and
     the built test module."""
     monkeypatch.delenv("ZETO_SDK", raising=False)
+    # The stand-in is tested only when asked for by name.
+    monkeypatch.setenv("PYTEST_ADDOPTS", "--zeto-stand-in")
     # Only the plugins a run names: the project venv's others (hypothesis's
     # alone costs a second per run) stay out, and the copy's conftest.py
     # loads the collection plugin.
@@ -359,11 +361,15 @@ def sdk_checkout(path, layout):
     ``zeto_sdk`` imports a sibling package; the "full" layout adds what an
     SDK checkout tends to hold, each of which would break our run if it
     applied: its own ``tests`` package with an older copy of these tests, a
-    conftest.py and pytest settings of its own."""
-    shutil.copytree(str(ROOT / "zeto_sdk"), str(path / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
-    (path / "zeto_common").mkdir()
-    (path / "zeto_common" / "__init__.py").write_text("STORE_NONE = True\n")
-    break_sdk(path, ("if value is not None:", "if value is not None or zeto_common.STORE_NONE:"),
+    conftest.py and pytest settings of its own. The "src" layout keeps the
+    packages under src/, "namespace" has no zeto_sdk/__init__.py."""
+    packages = path / "src" if layout == "src" else path
+    shutil.copytree(str(ROOT / "zeto_sdk"), str(packages / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
+    if layout == "namespace":
+        (packages / "zeto_sdk" / "__init__.py").unlink()
+    (packages / "zeto_common").mkdir()
+    (packages / "zeto_common" / "__init__.py").write_text("STORE_NONE = True\n")
+    break_sdk(packages, ("if value is not None:", "if value is not None or zeto_common.STORE_NONE:"),
               ("import json\n", "import json\nimport zeto_common\n"))
     if layout == "full":
         make_tests_package(path)
@@ -376,60 +382,81 @@ def sdk_checkout(path, layout):
 
 @pytest.mark.parametrize(
     "layout, how",
-    [("package", "env"), ("full", "option"), pytest.param("full", "xdist", marks=NEEDS_XDIST)],
+    [("package", "env"), ("full", "option"), pytest.param("full", "xdist", marks=NEEDS_XDIST),
+     ("src", "option"), ("namespace", "option"), ("package", "installed")],
 )
 def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, layout, how):
+    monkeypatch.delenv("PYTEST_ADDOPTS")
     other = sdk_checkout(project / "other", layout)
+    packages = other / "src" if layout == "src" else other
     # Its version: the package's own, or that of the distribution installed beside it.
     if layout == "package":
         version = "2.5"
         (other / "zeto_sdk" / "__init__.py").write_text(f'__version__ = "{version}"\n')
+    elif layout == "namespace":
+        version = None
     else:
         version = "3.1"
-        info = other / f"zeto_sdk-{version}.dist-info"
+        info = packages / f"zeto_sdk-{version}.dist-info"
         info.mkdir()
         (info / "METADATA").write_text(f"Metadata-Version: 2.1\nName: zeto-sdk\nVersion: {version}\n")
         (info / "RECORD").write_text("zeto_sdk/__init__.py,,\nzeto_sdk/redis/zeto_data.py,,\n")
         (info / "top_level.txt").write_text("zeto_sdk\n")
+    args = ()
     if how == "env":
         monkeypatch.setenv("ZETO_SDK", str(other))
-        args = ()
+    elif how == "installed":
+        # Importable in this environment, while the project's stand-in is first on sys.path.
+        monkeypatch.setenv("PYTHONPATH", str(other))
     else:
         args = ("--zeto-sdk=other",) + (("-p", "xdist", "-n", "2") if how == "xdist" else ())
     result = run(pytester, *args)
     result.assert_outcomes(passed=13, failed=1)
-    result.stdout.fnmatch_lines([f"zeto_sdk tested: {(other / 'zeto_sdk').resolve()}, version {version}",
+    tested = (packages / "zeto_sdk").resolve()
+    result.stdout.fnmatch_lines([f"zeto_sdk tested: {tested}" + (f", version {version}" if version else ""),
                                  f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
-    if how != "xdist":
-        result.stdout.fnmatch_lines([f"zeto_sdk: {other / 'zeto_sdk'} (--zeto-sdk)"])
+    why = {"installed": f"found on sys.path; the project's stand-in at {(project / 'zeto_sdk').resolve()} passed over",
+           "xdist": None}.get(how, "--zeto-sdk")
+    if why:
+        result.stdout.fnmatch_lines([f"zeto_sdk: {tested} ({why})"])
 
 
 def test_report_header_names_the_bundled_sdk_and_the_build(project, pytester):
     run(pytester, "--collect-only").stdout.fnmatch_lines([
-        f"zeto_sdk: {project / 'zeto_sdk'} (the project's stand-in)",
+        f"zeto_sdk: {(project / 'zeto_sdk').resolve()} (the project's stand-in, --zeto-stand-in)",
         f"compiled tests: {LISTING} runs {BUILT.name}, built for {sys.executable} *"])
 
 
-@pytest.mark.parametrize("setup", ["missing", "imported"])
+@pytest.mark.parametrize("setup", ["missing", "imported", "project itself", "stand-in alone"])
 def test_zeto_sdk_that_cannot_be_tested_is_a_usage_error(project, pytester, monkeypatch, setup):
+    """Never a pass for an SDK that was not the one meant: the stand-in is
+    tested only when asked for by name."""
+    monkeypatch.delenv("PYTEST_ADDOPTS")
+    stand_in = (project / "zeto_sdk").resolve()
     if setup == "missing":
-        args, message = ("--zeto-sdk=missing",), "*--zeto-sdk=missing: no zeto_sdk package in*missing"
-    else:
+        args, message = ("--zeto-sdk=missing",), "*--zeto-sdk=missing: no zeto_sdk package in*missing or *missing/src"
+    elif setup == "imported":
         # Imported from elsewhere before the option could take effect.
         sdk_checkout(project / "other", "package")
         pytester.makepyfile(early_import="import zeto_sdk")
         args, message = ("-p", "early_import", "--zeto-sdk=other"), "*zeto_sdk was already imported from*"
+    elif setup == "project itself":
+        # What `make -C <project> run SDK=.` gives when $PWD was left at the project.
+        args, message = (f"--zeto-sdk={project}/.",), f"*is {project.resolve()}, this project itself*"
+    else:
+        args, message = (), f"*no zeto_sdk to test: the only one importable is this project's stand-in at {stand_in}*"
     result = run(pytester, *args)
-    assert result.ret == pytest.ExitCode.USAGE_ERROR
-    result.stderr.fnmatch_lines([message])
+    assert result.ret in (pytest.ExitCode.USAGE_ERROR, pytest.ExitCode.INTERRUPTED)
+    (result.stderr if result.ret == pytest.ExitCode.USAGE_ERROR else result.stdout).fnmatch_lines([message])
+    assert "passed" not in result.stdout.str()
 
 
 def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatch):
     break_sdk(project, *DASHED_KEY)
     cached = (sys.executable, "-m", "pytest")
-    monkeypatch.setenv("PYTEST_ADDOPTS", "-k to_dict")
+    monkeypatch.setenv("PYTEST_ADDOPTS", "--zeto-stand-in -k to_dict")
     pytester.run(*cached).assert_outcomes(passed=3, failed=1, deselected=10)
-    monkeypatch.delenv("PYTEST_ADDOPTS")
+    monkeypatch.setenv("PYTEST_ADDOPTS", "--zeto-stand-in")
     pytester.run(*cached).assert_outcomes(passed=12, failed=2)
     result = pytester.run(*cached, "--lf")
     result.assert_outcomes(failed=2, deselected=12)

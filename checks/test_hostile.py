@@ -749,7 +749,8 @@ def test_daemon_threads_inside_the_module_at_exit(where):
 
 def test_suite_under_pytest_xdist():
     pytest.importorskip("xdist")
-    done = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "2", "-q", "tests/unit"],
+    done = subprocess.run([sys.executable, "-m", "pytest", "-p", "no:cacheprovider", "-n", "2", "-q",
+                           "--zeto-stand-in", "tests/unit"],
                           cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
