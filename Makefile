@@ -1,5 +1,6 @@
 # make build | run | test — everything installs into a project-local venv.
-#   PYTHON=<interpreter>   build and run for that interpreter (default python3)
+#   PYTHON=<interpreter>   build and run for that interpreter (default python3); a venv's
+#                          python runs the suite in that venv
 #   SDK=<checkout>         run the suite against that checkout's zeto_sdk (default $ZETO_SDK)
 #                          instead of the stand-in; a relative path is taken from where make
 #                          was started
@@ -13,11 +14,19 @@ ARGS ?=
 COV ?=
 FAST_PATHS ?=
 
+# `make -C <project>` leaves the shell's PWD alone: relative SDK= and PYTHON=
+# paths are taken from there.
+START_DIR := $(or $(PWD),$(CURDIR))
+PYTHON_CMD := $(if $(and $(findstring /,$(PYTHON)),$(filter-out /%,$(PYTHON))),$(START_DIR)/$(PYTHON),$(PYTHON))
 # The interpreter itself, however it is named (python3, python3.11, a venv's python).
-PYTHON_PATH := $(shell $(PYTHON) -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null)
+PYTHON_PATH := $(shell $(PYTHON_CMD) -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null)
 ifeq ($(PYTHON_PATH),)
 $(error interpreter '$(PYTHON)' not found)
 endif
+# A venv's own python runs the suite in that venv, with its packages (the
+# SDK's dependencies and metadata); the module is built by its base
+# interpreter, as for any other.
+RUN_PYTHON := $(shell $(PYTHON_CMD) -c 'import sys; print(sys.executable if sys.prefix != getattr(sys, "base_prefix", sys.prefix) else "")' 2>/dev/null)
 # One venv and one build tree per interpreter, named by its ABI and path.
 TAG := $(shell $(PYTHON_PATH) -c 'import sys, sysconfig, hashlib; print(sysconfig.get_config_var("SOABI") + "-" + hashlib.sha1(sys.executable.encode()).hexdigest()[:8])')
 VENV := .venv/$(TAG)
@@ -27,8 +36,6 @@ VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 PLUGIN := $(VENV)/.plugin
 MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
-# `make -C <project>` leaves the shell's PWD alone: a relative SDK= is taken from there.
-START_DIR := $(or $(PWD),$(CURDIR))
 # A make value inside single quotes in a recipe (paths may hold spaces).
 quoted = '$(subst ','\'',$(1))'
 # Every CPython 3 interpreter of the machine: Debian's and pyenv's (not their
@@ -76,8 +83,10 @@ run: build
 	    set -- --zeto-stand-in; package=$(call quoted,$(CURDIR)/zeto_sdk); \
 	fi; \
 	$(if $(COV),set -- "$$@" --cov="$$package" --cov-report=term-missing;) \
-	set -x; exec $(VPY) -m pytest -c $(CURDIR)/pytest.ini --rootdir=$(CURDIR) -o testpaths=tests/unit \
-	    -p no:hypothesispytest "$$@" $(ARGS)
+	$(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)) -c 'import pytest' 2>/dev/null || \
+	    { echo "pytest is not installed in the venv of $(RUN_PYTHON): pip install pytest"; exit 1; };) \
+	set -x; exec $(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)),$(VPY)) -m pytest -c $(CURDIR)/pytest.ini \
+	    --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest "$$@" $(ARGS)
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
 clang: $(STAMP)

@@ -414,8 +414,10 @@ def pytest_pycollect_makeitem(collector, name, obj):
     # Left alone, pytest warns that such an object "is not a function".
     if collector.getparent(CompiledModule) is None or not is_function_like(obj):
         return None
-    if not is_test(collector, name, obj):
+    if not collector.istestfunction(obj, name):
         return None
+    if not getattr(obj, "__test__", True):
+        return []  # turned off, as pytest turns off a test function: nothing to collect or warn about
     item = CompiledFunction.from_parent(collector, name=name)
     failure = known_failures(collector.config).get(item.nodeid)
     if failure is not None:

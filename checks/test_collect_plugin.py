@@ -81,23 +81,33 @@ def pytest_collection_finish(session):
 
 # The node ids are the listing's, whichever build runs and however the module
 # is named on the command line.
+# Turns one test off as pytest lets a test function be turned off.
+TURNED_OFF = """
+import compiled_tests
+
+def pytest_collectstart(collector):
+    if isinstance(collector, compiled_tests.CompiledModule):
+        collector.obj.TestMetaModule.test_to_dict.__test__ = False
+"""
+
+
 @pytest.mark.parametrize(
-    "registry, args",
-    [(False, ()), (True, ()), (False, (SO,)), (False, ("--pyargs", "tests.unit.test_zeto_data")),
-     (False, ("--import-mode=importlib",))],
-    ids=["plain", "doctest-registry", "build-named", "pyargs", "importlib-mode"],
+    "plugin, args",
+    [(None, ()), (DOCTEST_REGISTRY, ()), (TURNED_OFF, ()), (None, (SO,)),
+     (None, ("--pyargs", "tests.unit.test_zeto_data")), (None, ("--import-mode=importlib",))],
+    ids=["plain", "doctest-registry", "turned-off", "build-named", "pyargs", "importlib-mode"],
 )
-def test_collects_every_test_under_its_node_id(project, pytester, registry, args):
-    plugin = ()
-    if registry:
-        pytester.makepyfile(registry_plugin=DOCTEST_REGISTRY)
-        plugin = ("-p", "registry_plugin")
-    result = run(pytester, *plugin, "--collect-only", "-q", "-W", "error::pytest.PytestCollectionWarning", *args)
+def test_collects_every_test_under_its_node_id(project, pytester, plugin, args):
+    if plugin:
+        pytester.makepyfile(extra_plugin=plugin)
+        args = ("-p", "extra_plugin") + args
+    result = run(pytester, "--collect-only", "-q", "-W", "error::pytest.PytestCollectionWarning", *args)
     ids = [line for line in result.outlines if "::" in line]
     assert all(i.startswith(LISTING + "::") for i in ids), ids
     per_class = {cls: sum(i.split("::")[1] == cls for i in ids) for cls in CLASSES}
-    assert per_class == CLASSES
-    assert f"{LISTING}::TestMetaModule::test_to_dict" in ids
+    turned_off = plugin is TURNED_OFF
+    assert per_class == dict(CLASSES, TestMetaModule=CLASSES["TestMetaModule"] - turned_off)
+    assert (f"{LISTING}::TestMetaModule::test_to_dict" in ids) is not turned_off
     assert result.ret == 0
     assert "not a function" not in result.stdout.str()
 
@@ -463,18 +473,31 @@ def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatc
     result.stdout.fnmatch_lines(["run-last-failure: rerun previous 2 failures*"])
 
 
-def test_make_run_from_an_sdk_checkout(tmp_path):
+@pytest.mark.parametrize("python", ["project", "venv"])
+def test_make_run_from_an_sdk_checkout(tmp_path, python):
     """``cd <checkout> && make -C <project> run SDK=. ...``, as a user runs it
     against the project itself: the checkout's SDK is tested, options reach
-    pytest, and coverage measures the checkout's SDK."""
+    pytest, and coverage measures the checkout's SDK. With PYTHON=<the SDK's
+    venv's python> (relative, as typed in the checkout) the suite runs in that
+    venv, which alone has a package the SDK imports."""
     pytest.importorskip("pytest_cov")
     if shutil.which("make") is None:
         pytest.skip("make not installed")
     checkout = sdk_checkout(tmp_path / "checkout", "full")
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k != "ZETO_SDK"}
     env["PWD"] = str(checkout)  # as the shell sets it
+    interpreter = sys.executable
+    if python == "venv":
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(checkout / "sdk-venv")], check=True)
+        site = subprocess.run([str(checkout / "sdk-venv" / "bin" / "python"), "-c", "import site; print(site.getsitepackages()[0])"],
+                              check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
+        # pytest and pytest-cov from the project venv; the dependency is the SDK venv's own.
+        (Path(site) / "tools.pth").write_text(sysconfig.get_paths()["purelib"] + "\n")
+        (Path(site) / "zeto_dependency.py").write_text("")
+        break_sdk(checkout, ("import json\n", "import json\nimport zeto_dependency\n"))
+        interpreter = "sdk-venv/bin/python"
     done = subprocess.run(
-        ["make", "-s", "-C", str(ROOT), "run", "SDK=.", f"PYTHON={sys.executable}", "COV=1",
+        ["make", "-s", "-C", str(ROOT), "run", "SDK=.", f"PYTHON={interpreter}", "COV=1",
          "ARGS=-p no:cacheprovider -k TestMetaSource"],
         cwd=str(checkout), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
         timeout=600)
