@@ -46,9 +46,10 @@ fi
 # they name, a constraints file say).
 cp -L /etc/resolv.conf "$root/etc/resolv.conf"
 pip_env=()
-cert=$(python3 -m pip config list 2>/dev/null | sed -n "s/^[a-z:]*\.cert='\(.*\)'$/\1/p" | head -1)
+pip_config=$(python3 -m pip config list 2>/dev/null || true)
+cert=$(sed -n "s/^[a-z:]*\.cert='\(.*\)'$/\1/p" <<<"$pip_config" | head -1)
 for file in $(python3 -m pip config debug 2>/dev/null | sed -n 's/^ *\(\/.*\.conf\), exists: True$/\1/p') \
-            $(python3 -m pip config list 2>/dev/null | sed -n "s/^[a-z:]*\.constraint='\(.*\)'$/\1/p") $cert; do
+            $(sed -n "s/^[a-z:]*\.constraint='\(.*\)'$/\1/p" <<<"$pip_config") $cert; do
     [ -f "$file" ] && mkdir -p "$root$(dirname "$file")" && cp -L "$file" "$root$file"
 done
 [ -n "$cert" ] && pip_env+=("PIP_CERT=$cert")

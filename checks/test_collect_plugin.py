@@ -79,8 +79,6 @@ def pytest_collection_finish(session):
 """
 
 
-# The node ids are the listing's, whichever build runs and however the module
-# is named on the command line.
 # Turns one test off as pytest lets a test function be turned off.
 TURNED_OFF = """
 import compiled_tests
@@ -91,6 +89,8 @@ def pytest_collectstart(collector):
 """
 
 
+# The node ids are the listing's, whichever build runs and however the module
+# is named on the command line.
 @pytest.mark.parametrize(
     "plugin, args",
     [(None, ()), (DOCTEST_REGISTRY, ()), (TURNED_OFF, ()), (None, (SO,)),
@@ -489,7 +489,8 @@ def test_make_run_from_an_sdk_checkout(tmp_path, python):
     interpreter = sys.executable
     if python == "venv":
         subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(checkout / "sdk-venv")], check=True)
-        site = subprocess.run([str(checkout / "sdk-venv" / "bin" / "python"), "-c", "import site; print(site.getsitepackages()[0])"],
+        site = subprocess.run([str(checkout / "sdk-venv" / "bin" / "python"), "-c",
+                               "import site; print(site.getsitepackages()[0])"],
                               check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout.strip()
         # pytest and pytest-cov from the project venv; the dependency is the SDK venv's own.
         (Path(site) / "tools.pth").write_text(sysconfig.get_paths()["purelib"] + "\n")

@@ -56,6 +56,8 @@ enum Slow {
     kSlowPaths
 };
 
+// Counts a slow path; only where the shortcuts are on, for only there could
+// one have served it.
 #ifdef ZETO_COUNT_SLOW_PATHS
 inline uint64_t g_slow[kSlowPaths];
 inline const char* const kSlowNames[] = {
@@ -64,14 +66,12 @@ inline const char* const kSlowNames[] = {
 #undef ZETO_SLOW_NAME
 };
 static_assert(std::size(kSlowNames) == kSlowPaths, "one name per count");
-inline void slow(Slow what) { ++g_slow[what]; }
+inline void slow(Slow what) {
+    if (kOn) ++g_slow[what];
+}
 #else
 inline void slow(Slow) {}
 #endif
-// Counts a slow path only where a shortcut would have served it.
-inline void missed(Slow what) {
-    if (kOn) slow(what);
-}
 
 // ---- the calling thread ----------------------------------------------------------
 
@@ -217,14 +217,15 @@ inline PyObject* code_like(PyCodeObject* empty, PyObject* name, int first_line, 
         argcount, 0, 0, nlocals, empty->co_stacksize, flags, code, empty->co_consts, no_names, varnames, no_names,
         no_names, empty->co_filename, name, name, first_line, empty->co_linetable, empty->co_exceptiontable);
     Py_DECREF(code);
-#elif PY_VERSION_HEX >= 0x030A0000
-    PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
-                                                   empty->co_consts, no_names, varnames, no_names, no_names,
-                                                   empty->co_filename, name, first_line, empty->co_linetable);
 #else
+#if PY_VERSION_HEX >= 0x030A0000
+    PyObject* lines = empty->co_linetable;
+#else
+    PyObject* lines = empty->co_lnotab;
+#endif
     PyCodeObject* made = PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, empty->co_stacksize, flags, empty->co_code,
                                                    empty->co_consts, no_names, varnames, no_names, no_names,
-                                                   empty->co_filename, name, first_line, empty->co_lnotab);
+                                                   empty->co_filename, name, first_line, lines);
 #endif
     return reinterpret_cast<PyObject*>(made);
 #else
@@ -493,7 +494,7 @@ inline bool is_plain_class(PyObject* fn) {
         if (cls->tp_init == g_python_init_slot && g_python_init_slot) return true;
     }
 #endif
-    missed(k_class_call);
+    slow(k_class_call);
     return false;
 }
 

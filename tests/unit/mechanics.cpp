@@ -1,7 +1,5 @@
 #include "mechanics.h"
 
-#include <structmember.h>
-
 #include <algorithm>
 #include <cstring>
 #include <utility>
@@ -145,7 +143,7 @@ PyObject* import_module(PyObject* name, PyObject* globals) {
 // ---- the operations of a test ---------------------------------------------------
 
 Ref Run::global_lookup(Global& g) {
-    fast::missed(fast::k_global_read);
+    fast::slow(fast::k_global_read);
     const uint64_t stamp = fast::namespaces_stamp(g_module_dict, g_builtins_dict);
     PyObject* value = PyDict_GetItemWithError(g_module_dict, g.name);
     if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(g_builtins_dict, g.name);
@@ -239,7 +237,8 @@ namespace {
 // Equality of two exact str objects by content, as str.__eq__ decides it:
 // equal texts have the same length and the same (canonical) kind, so the
 // characters can be compared as bytes. Differing cached hashes settle it
-// early where they can be read. -1 with an exception set when a legacy text cannot be readied.
+// early where they can be read. -1 with an exception set when a legacy text
+// cannot be readied.
 int same_text(PyObject* a, PyObject* b) {
     if (!compat::text_ready(a) || !compat::text_ready(b)) return -1;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
