@@ -70,19 +70,24 @@ build: $(PLUGIN)
 	$(VENV)/bin/cmake --build $(BUILD) -j2
 	cmp -s $(BUILD)/out/$(notdir $(MODULE)) $(MODULE) || cp --remove-destination $(BUILD)/out/$(notdir $(MODULE)) $(MODULE)
 
-# The compiled suite, against the bundled stand-in (asked for by name: it is
-# never tested otherwise) or against SDK=<checkout>, with this project's
-# settings whatever the checkout holds.
+# The compiled suite against SDK=<checkout>, with this project's settings
+# whatever the checkout holds. Without SDK=, started in this project: the
+# bundled stand-in, asked for by name (it is never tested otherwise);
+# started anywhere else: the zeto_sdk that PYTHON's environment imports, or
+# an error saying there is none.
 run: build
 	@sdk=$(call quoted,$(SDK)); sdk="$${sdk:-$$ZETO_SDK}"; \
 	if [ -n "$$sdk" ]; then \
 	    case "$$sdk" in /*) ;; *) sdk=$(call quoted,$(START_DIR))/"$$sdk" ;; esac; \
 	    set -- --zeto-sdk="$$sdk"; package="$$sdk/zeto_sdk"; \
 	    [ -d "$$package" ] || package="$$sdk/src/zeto_sdk"; \
-	else \
+	elif [ $(call quoted,$(START_DIR)) -ef $(call quoted,$(CURDIR)) ]; then \
 	    set -- --zeto-stand-in; package=$(call quoted,$(CURDIR)/zeto_sdk); \
+	else \
+	    set --; package=; \
 	fi; \
-	$(if $(COV),set -- "$$@" --cov="$$package" --cov-report=term-missing;) \
+	$(if $(COV),[ -n "$$package" ] || { echo "COV=1 needs SDK=<checkout>"; exit 1; }; \
+	    set -- "$$@" --cov="$$package" --cov-report=term-missing;) \
 	$(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)) -c 'import pytest' 2>/dev/null || \
 	    { echo "pytest is not installed in the venv of $(RUN_PYTHON): pip install pytest"; exit 1; };) \
 	set -x; exec $(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)),$(VPY)) -m pytest -c $(CURDIR)/pytest.ini \

@@ -473,21 +473,22 @@ def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatc
     result.stdout.fnmatch_lines(["run-last-failure: rerun previous 2 failures*"])
 
 
-@pytest.mark.parametrize("python", ["project", "venv"])
+@pytest.mark.parametrize("python", ["project", "venv", "venv, no SDK="])
 def test_make_run_from_an_sdk_checkout(tmp_path, python):
     """``cd <checkout> && make -C <project> run SDK=. ...``, as a user runs it
     against the project itself: the checkout's SDK is tested, options reach
     pytest, and coverage measures the checkout's SDK. With PYTHON=<the SDK's
     venv's python> (relative, as typed in the checkout) the suite runs in that
-    venv, which alone has a package the SDK imports."""
+    venv, which alone has a package the SDK imports; without SDK= it tests
+    the SDK that venv imports, never the stand-in."""
     pytest.importorskip("pytest_cov")
     if shutil.which("make") is None:
         pytest.skip("make not installed")
     checkout = sdk_checkout(tmp_path / "checkout", "full")
     env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k != "ZETO_SDK"}
     env["PWD"] = str(checkout)  # as the shell sets it
-    interpreter = sys.executable
-    if python == "venv":
+    interpreter, sdk, why = sys.executable, ("SDK=.", "COV=1"), "--zeto-sdk"
+    if python.startswith("venv"):
         subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(checkout / "sdk-venv")], check=True)
         site = subprocess.run([str(checkout / "sdk-venv" / "bin" / "python"), "-c",
                                "import site; print(site.getsitepackages()[0])"],
@@ -497,15 +498,20 @@ def test_make_run_from_an_sdk_checkout(tmp_path, python):
         (Path(site) / "zeto_dependency.py").write_text("")
         break_sdk(checkout, ("import json\n", "import json\nimport zeto_dependency\n"))
         interpreter = "sdk-venv/bin/python"
+    if python == "venv, no SDK=":
+        (Path(site) / "sdk.pth").write_text(f"{checkout}\n")  # installed, as pip install -e would
+        sdk, why = (), f"found on sys.path; the project's stand-in at {ROOT / 'zeto_sdk'} passed over"
     done = subprocess.run(
-        ["make", "-s", "-C", str(ROOT), "run", "SDK=.", f"PYTHON={interpreter}", "COV=1",
+        ["make", "-s", "-C", str(ROOT), "run", *sdk, f"PYTHON={interpreter}",
          "ARGS=-p no:cacheprovider -k TestMetaSource"],
         cwd=str(checkout), env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
         timeout=600)
     out = done.stdout
     assert done.returncode != 0, out + done.stderr
-    assert f"zeto_sdk: {checkout / 'zeto_sdk'} (--zeto-sdk)" in out, out
+    assert f"zeto_sdk: {checkout / 'zeto_sdk'} ({why})" in out, out
     assert "1 failed, 4 passed, 9 deselected" in out, out
+    if not sdk:
+        return
     # Coverage's table: name, statements, missed, percentage covered, missed lines.
     table = {row[0]: row[3] for row in map(str.split, out.splitlines()) if len(row) >= 4}
     assert table.get(str(checkout / "zeto_sdk" / "redis" / "zeto_data.py"), "0%") != "0%", out
