@@ -806,6 +806,14 @@ def check_imports():
 
 # ---- allocation failures during the import ----------------------------------------------
 
+def settle():
+    """Collects garbage and empties the interpreter's type-attribute cache,
+    which on some versions holds the names it last looked up: which entries
+    survive depends on what else was imported, not on the module."""
+    gc.collect()
+    (getattr(sys, "_clear_internal_caches", None) or sys._clear_type_cache)()
+
+
 def load_after_failure(spec, point):
     """Loads the module by its create and execute slots, as the import system
     calls them, after one load failed at its ``point``-th allocation (none
@@ -819,7 +827,7 @@ def load_after_failure(spec, point):
     def load():
         _imp.exec_dynamic(_imp.create_dynamic(spec))
 
-    gc.collect()
+    settle()
     before = sys.gettotalrefcount()
     line = None
     if point:
@@ -851,7 +859,7 @@ def load_after_failure(spec, point):
         except Exception as exc:  # noqa: BLE001
             broken.append(f"{cls_name}.{method}: {exc!r}")
     del module
-    gc.collect()
+    settle()
     return {"growth": sys.gettotalrefcount() - before, "line": line, "broken": broken}
 
 
