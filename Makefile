@@ -18,24 +18,37 @@ FAST_PATHS ?=
 # paths are taken from there.
 START_DIR := $(or $(PWD),$(CURDIR))
 PYTHON_CMD := $(if $(and $(findstring /,$(PYTHON)),$(filter-out /%,$(PYTHON))),$(START_DIR)/$(PYTHON),$(PYTHON))
-# The interpreter itself, however it is named (python3, python3.11, a venv's python).
-PYTHON_PATH := $(shell $(PYTHON_CMD) -c 'import os, sys; print(os.path.realpath(sys.executable))' 2>/dev/null)
-ifeq ($(PYTHON_PATH),)
+# One start of the interpreter tells make all it needs of it: the build tag
+# (its ABI and path: one venv and one build tree per interpreter), its
+# extension suffix, the interpreter itself however it is named (python3,
+# python3.11, a venv's python) and, for a venv's own python, that python: it
+# runs the suite in its venv, with its packages (the SDK's dependencies and
+# metadata), while the module is built by its base interpreter, as for any
+# other. Spaces in paths travel as '?'.
+PROBE := $(shell $(PYTHON_CMD) -c 'import os, sys, sysconfig, hashlib; \
+    exe = os.path.realpath(sys.executable); \
+    venv = sys.executable if sys.prefix != getattr(sys, "base_prefix", sys.prefix) else "-"; \
+    print(sysconfig.get_config_var("SOABI") + "-" + hashlib.sha1(exe.encode()).hexdigest()[:8], \
+          sysconfig.get_config_var("EXT_SUFFIX"), exe.replace(" ", "?"), venv.replace(" ", "?"))' 2>/dev/null)
+ifeq ($(words $(PROBE)),4)
+else
 $(error interpreter '$(PYTHON)' not found)
 endif
-# A venv's own python runs the suite in that venv, with its packages (the
-# SDK's dependencies and metadata); the module is built by its base
-# interpreter, as for any other.
-RUN_PYTHON := $(shell $(PYTHON_CMD) -c 'import sys; print(sys.executable if sys.prefix != getattr(sys, "base_prefix", sys.prefix) else "")' 2>/dev/null)
-# One venv and one build tree per interpreter, named by its ABI and path.
-TAG := $(shell $(PYTHON_PATH) -c 'import sys, sysconfig, hashlib; print(sysconfig.get_config_var("SOABI") + "-" + hashlib.sha1(sys.executable.encode()).hexdigest()[:8])')
+TAG := $(word 1,$(PROBE))
+PYTHON_PATH := $(subst ?, ,$(word 3,$(PROBE)))
+RUN_PYTHON := $(subst ?, ,$(filter-out -,$(word 4,$(PROBE))))
 VENV := .venv/$(TAG)
 BUILD := build/$(TAG)$(if $(FAST_PATHS),-fast-paths-$(FAST_PATHS))
-CMAKE_CONFIGURE = $(VENV)/bin/cmake -S . -DPython_EXECUTABLE=$(PYTHON_PATH) $(if $(FAST_PATHS),-DZETO_FAST_PATHS=$(FAST_PATHS))
 VPY := $(VENV)/bin/python
 STAMP := $(VENV)/.installed
 PLUGIN := $(VENV)/.plugin
-MODULE := tests/unit/test_zeto_data$(shell $(PYTHON_PATH) -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+MODULE := tests/unit/test_zeto_data$(word 2,$(PROBE))
+# The module as setup.py builds it into a build tree's lib/.
+BUILT = $(1)/lib/zeto_compiled_tests/suite/$(MODULE)
+SOURCES := setup.py $(wildcard tests/unit/*.cpp tests/unit/*.h)
+# setup.py's build of the module into build tree $(1), with settings $(2)
+# (CXX=..., ZETO_FAST_PATHS=..., ZETO_COUNT_SLOW_PATHS=1, ZETO_SANITIZE=1).
+BUILD_EXT = $(2) $(VPY) setup.py -q build_ext --force --build-lib $(1)/lib --build-temp $(1)/temp
 # A make value inside single quotes in a recipe (paths may hold spaces).
 quoted = '$(subst ','\'',$(1))'
 # Every CPython 3 interpreter of the machine: Debian's and pyenv's (not their
@@ -54,21 +67,23 @@ $(STAMP): requirements-dev.txt
 	$(VPY) -m pip install --quiet -r requirements-dev.txt
 	touch $@
 
-# The collection plugin, installed into the venv (a pytest11 entry point), so
-# that pytest finds it however it is started. Built from a copy, which keeps
-# the build's by-products out of the project.
-$(PLUGIN): $(STAMP) compiled_tests.py setup.cfg pyproject.toml
+# The collection plugin and the command, installed into the venv (a pytest11
+# entry point), so that pytest finds it however it is started; the module is
+# the project's own build. Installed from a copy, which keeps the build's
+# by-products out of the project.
+$(PLUGIN): $(STAMP) $(wildcard zeto_compiled_tests/*.py zeto_compiled_tests/*.ini) setup.py pyproject.toml
 	rm -rf $(BUILD)/plugin && mkdir -p $(BUILD)/plugin
-	cp compiled_tests.py setup.cfg pyproject.toml $(BUILD)/plugin/
-	$(VPY) -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
+	cp -r zeto_compiled_tests setup.py pyproject.toml README.md $(BUILD)/plugin/
+	ZETO_PLUGIN_ONLY=1 $(VPY) -m pip install --quiet --no-deps --no-build-isolation --force-reinstall $(BUILD)/plugin
 	touch $@
+
+$(call BUILT,$(BUILD)): $(STAMP) $(SOURCES)
+	$(call BUILD_EXT,$(BUILD),$(if $(FAST_PATHS),ZETO_FAST_PATHS=$(FAST_PATHS)))
 
 # Each build tree keeps its module aside; the one asked for is put in place
 # (never overwritten in place: a running interpreter may have it mapped).
-build: $(PLUGIN)
-	$(CMAKE_CONFIGURE) -B $(BUILD) -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)/out >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD) -j2
-	cmp -s $(BUILD)/out/$(notdir $(MODULE)) $(MODULE) || cp --remove-destination $(BUILD)/out/$(notdir $(MODULE)) $(MODULE)
+build: $(PLUGIN) $(call BUILT,$(BUILD))
+	@cmp -s $(call BUILT,$(BUILD)) $(MODULE) || cp --remove-destination $(call BUILT,$(BUILD)) $(MODULE)
 
 # The compiled suite against SDK=<checkout>, with this project's settings
 # whatever the checkout holds. Without SDK=, started in this project: the
@@ -94,20 +109,20 @@ run: build
 	    --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest "$$@" $(ARGS)
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
-clang: $(STAMP)
-	CXX=clang++ $(CMAKE_CONFIGURE) -B $(BUILD)-clang -DZETO_OUTPUT_DIR=$(CURDIR)/$(BUILD)-clang/out >/dev/null
-	$(VENV)/bin/cmake --build $(BUILD)-clang -j2
+clang: $(call BUILT,$(BUILD)-clang)
+$(call BUILT,$(BUILD)-clang): $(STAMP) $(SOURCES)
+	$(call BUILD_EXT,$(BUILD)-clang,CXX=clang++)
 
 # The same sources built to count every time a shortcut does not apply (for
 # the checks; not installed).
 COUNTING := $(BUILD)-counting
-counting: $(STAMP)
-	$(CMAKE_CONFIGURE) -B $(COUNTING) -DZETO_COUNT_SLOW_PATHS=ON -DZETO_OUTPUT_DIR=$(CURDIR)/$(COUNTING)/out >/dev/null
-	$(VENV)/bin/cmake --build $(COUNTING) -j2
+counting: $(call BUILT,$(COUNTING))
+$(call BUILT,$(COUNTING)): $(STAMP) $(SOURCES)
+	$(call BUILD_EXT,$(COUNTING),ZETO_COUNT_SLOW_PATHS=1)
 
 # The project's own checks, under PYTHON.
 checks: build counting
-	ZETO_COUNTING_BUILD=$(CURDIR)/$(COUNTING)/out/$(notdir $(MODULE)) $(VPY) -m pytest -p no:cacheprovider -q -n 2 checks
+	ZETO_COUNTING_BUILD=$(CURDIR)/$(call BUILT,$(COUNTING)) $(VPY) -m pytest -p no:cacheprovider -q -n 2 checks
 
 # The suite and the checks built for and run by every interpreter in PYTHONS.
 # Two of them may share a build's file name (Debian's and pyenv's 3.11), so
@@ -171,7 +186,7 @@ $(OLDEST_VENV)/.installed: $(PLUGIN)
 	$(PYTHON_PATH) -m venv $(OLDEST_VENV)
 	$(OLDEST_VENV)/bin/python -m pip install --quiet --upgrade pip
 	$(OLDEST_VENV)/bin/python -m pip install --quiet $(OLDEST_TOOLS)
-	$(OLDEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
+	ZETO_PLUGIN_ONLY=1 $(OLDEST_VENV)/bin/python -m pip install --quiet --no-deps --force-reinstall $(BUILD)/plugin
 	touch $@
 
 # Everything: the system's packages, the suite and the checks under every
@@ -229,13 +244,11 @@ SAN_PROBE := import ctypes; libc = ctypes.CDLL(None); libc.malloc.restype = ctyp
              libc.free.argtypes = [ctypes.c_void_p]; p = libc.malloc(8); libc.free(p); libc.free(p)
 .PHONY: sanitize
 sanitize: $(STAMP)
-	CXX=$(SAN_CXX) $(VENV)/bin/cmake -S . -B $(SAN_BUILD) -DPython_EXECUTABLE=$(PYTHON_PATH) -DZETO_SANITIZE=ON \
-	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZETO_OUTPUT_DIR=$(CURDIR)/$(SAN_BUILD)/out >/dev/null
-	$(VENV)/bin/cmake --build $(SAN_BUILD) -j2
+	$(call BUILD_EXT,$(SAN_BUILD),CXX=$(SAN_CXX) ZETO_SANITIZE=1)
 	rm -rf $(SAN_TREE) $(SAN_LOGS) && mkdir -p $(SAN_TREE) $(SAN_LOGS)
 	tar -c --exclude=./.git --exclude=./build --exclude=./.venv --exclude='*.so' --exclude=__pycache__ \
 	    --exclude=.pytest_cache --exclude=.hypothesis . | tar -x -C $(SAN_TREE)
-	cp $(SAN_BUILD)/out/test_zeto_data*.so $(SAN_TREE)/tests/unit/
+	cp $(call BUILT,$(SAN_BUILD)) $(SAN_TREE)/tests/unit/
 	! $(SAN_ENV) $(VPY) -c '$(SAN_PROBE)' 2>/dev/null
 	ls $(SAN_LOGS)/* >/dev/null && rm $(SAN_LOGS)/*
 	cd $(SAN_TREE) && $(SAN_ENV) $(CURDIR)/$(VPY) -m pytest -p no:cacheprovider -q --zeto-stand-in checks tests/unit

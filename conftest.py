@@ -1,4 +1,4 @@
 """Loads the collection plugin where it is not installed (a pytest other
 than the project venv's, run from the project root)."""
 
-pytest_plugins = ["compiled_tests"]
+pytest_plugins = ["zeto_compiled_tests.plugin"]

@@ -41,11 +41,11 @@ def project(pytester, monkeypatch):
     # alone costs a second per run) stay out, and the copy's conftest.py
     # loads the collection plugin.
     monkeypatch.setenv("PYTEST_DISABLE_PLUGIN_AUTOLOAD", "1")
-    for name in ("conftest.py", "compiled_tests.py", "pytest.ini", "tests/__init__.py", "tests/unit/__init__.py",
-                 LISTING, SO):
+    for name in ("conftest.py", "pytest.ini", "tests/__init__.py", "tests/unit/__init__.py", LISTING, SO):
         (pytester.path / name).parent.mkdir(parents=True, exist_ok=True)
         shutil.copy(ROOT / name, pytester.path / name)
-    shutil.copytree(ROOT / "zeto_sdk", pytester.path / "zeto_sdk", ignore=shutil.ignore_patterns("__pycache__"))
+    for package in ("zeto_sdk", "zeto_compiled_tests"):
+        shutil.copytree(ROOT / package, pytester.path / package, ignore=shutil.ignore_patterns("__pycache__"))
     (pytester.path / "checks").mkdir()  # named in testpaths; the checks themselves stay out
     return pytester.path
 
@@ -67,7 +67,7 @@ def break_sdk(sdk_root, *edits):
 # Sets doctest's registry on the module before pytest collects it, and
 # checks that collection leaves it in place.
 DOCTEST_REGISTRY = """
-import compiled_tests
+from zeto_compiled_tests import plugin as compiled_tests
 
 def pytest_collectstart(collector):
     if isinstance(collector, compiled_tests.CompiledModule):
@@ -81,7 +81,7 @@ def pytest_collection_finish(session):
 
 # Turns one test off as pytest lets a test function be turned off.
 TURNED_OFF = """
-import compiled_tests
+from zeto_compiled_tests import plugin as compiled_tests
 
 def pytest_collectstart(collector):
     if isinstance(collector, compiled_tests.CompiledModule):

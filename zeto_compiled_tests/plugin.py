@@ -49,6 +49,8 @@ from typing import Any, Dict, Generator, Iterator, List, NamedTuple, Optional, S
 
 import pytest
 
+from zeto_compiled_tests import SUITE, __version__
+
 try:
     from importlib import metadata as importlib_metadata
 except ImportError:  # Python 3.6 and 3.7: pkg_resources, where it is installed
@@ -56,8 +58,10 @@ except ImportError:  # Python 3.6 and 3.7: pkg_resources, where it is installed
 
 LISTINGS_INI = "compiled_listings"
 SDK_PACKAGE = "zeto_sdk"
-# The distribution that installs this plugin; its version is the suite's.
+# The distribution that installs this plugin and the suite.
 DISTRIBUTION = "zeto-compiled-tests"
+# The installed suite's listing, under the path its node ids name.
+SUITE_LISTING = SUITE / "tests" / "unit" / "test_zeto_data.py"
 
 
 def pytest_addoption(parser):
@@ -79,6 +83,12 @@ def pytest_addoption(parser):
         "--zeto-stand-in",
         action="store_true",
         help=f"test this project's own stand-in {SDK_PACKAGE}, which is never tested unless asked for",
+    )
+    parser.addoption(
+        "--zeto-suite",
+        action="store_true",
+        help=f"also run the compiled tests that {DISTRIBUTION} installed, in this session "
+        f"(the {DISTRIBUTION} command runs them alone)",
     )
     parser.addoption(
         "--zeto-xfails",
@@ -123,11 +133,29 @@ SDK_KEY = pytest.StashKey()
 
 
 def pytest_configure(config):
+    if config.getoption("zeto_suite"):
+        add_installed_suite(config)
     if config.getoption("zeto_sdk") or config.getoption("zeto_stand_in"):
         # Chosen now, before any conftest or plugin can import another.
         use_sdk(config, error=pytest.UsageError)
     config.stash[KNOWN_FAILURES_KEY] = read_known_failures(config)
     config.pluginmanager.register(Conformance(config), "compiled-tests-conformance")
+
+
+def add_installed_suite(config: pytest.Config) -> None:
+    """Puts the installed suite's listing among the paths the session
+    collects: beside the paths given, or in place of the directory pytest
+    would otherwise search. Paths given as the suite's own node ids
+    (tests/unit/test_zeto_data.py...) name the installed listing."""
+    if not SUITE_LISTING.is_file():
+        raise pytest.UsageError(f"--zeto-suite: {DISTRIBUTION} is not installed here ({SUITE_LISTING} is missing)")
+    own = node_id(SUITE_LISTING, config) if config.rootpath.resolve() == SUITE else None
+    named = [str(SUITE / arg) if own and arg.split("::")[0] == own else arg for arg in config.args]
+    if own and named == [str(config.invocation_params.dir)]:
+        named = []  # nothing given: the whole suite alone
+    if not any(arg.split("::")[0] == str(SUITE_LISTING) for arg in named):
+        named.append(str(SUITE_LISTING))
+    config.args[:] = named
 
 
 def stand_ins(config: pytest.Config) -> Set[Path]:
@@ -174,6 +202,13 @@ def choose_sdk(config: pytest.Config) -> Sdk:
                 return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
         raise pytest.UsageError(f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
     passed_over = sorted(p for p in ours if p.is_dir())
+    # The checkout pytest starts in, when it holds the package (plain, src/
+    # or namespace layout): where `python -m pytest` would find it too.
+    start = config.invocation_params.dir
+    for root in (start, start / "src"):
+        package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
+        if package is not None and package not in ours:
+            return Sdk(package, "the checkout pytest started in", SdkFinder(path_finder, [str(root)]), str(root))
     for finder in sys.meta_path:
         if isinstance(finder, SdkFinder) or not hasattr(finder, "find_spec"):
             continue
@@ -341,8 +376,10 @@ def listings(config):
     found = config.stash.get(LISTINGS_KEY, None)
     if found is None:
         base = config.inipath.parent if config.inipath else config.rootpath
-        found = config.stash[LISTINGS_KEY] = frozenset(
-            (base / entry).resolve() for entry in config.getini(LISTINGS_INI))
+        declared = [base / entry for entry in config.getini(LISTINGS_INI)]
+        if config.getoption("zeto_suite"):
+            declared.append(SUITE_LISTING)
+        found = config.stash[LISTINGS_KEY] = frozenset(path.resolve() for path in declared)
     return found
 
 
@@ -370,9 +407,13 @@ def node_id(path, config):
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_pycollect_makemodule(module_path, parent):
-    if module_path.resolve() in listings(parent.config):
-        return CompiledModule.from_parent(parent, path=module_path)
-    return None
+    path = module_path.resolve()
+    if path not in listings(parent.config):
+        return None
+    if path == SUITE_LISTING and node_id(path, parent.config) is None:
+        # The installed suite in another project's session: its own node ids.
+        return CompiledModule.from_parent(parent, path=module_path, nodeid=path.relative_to(SUITE).as_posix())
+    return CompiledModule.from_parent(parent, path=module_path)
 
 
 def pytest_collect_file(file_path, parent):
@@ -427,11 +468,14 @@ def pytest_pycollect_makeitem(collector, name, obj):
 
 def pytest_report_header(config):
     python = running_python()
+    if not listings(config):
+        return []
     choice = sdk_choice(config) if listings(config) else None
     if isinstance(choice, Sdk):
         lines = [f"{SDK_PACKAGE}: {choice.package} ({choice.why})"]
     else:
         lines = [f"{SDK_PACKAGE}: {choice}"] if choice is not None else []
+    lines.append(f"suite: {DISTRIBUTION} {__version__}")
     for listing in sorted(listings(config)):
         build = build_of(listing)
         shown = node_id(listing, config) or listing
@@ -440,6 +484,23 @@ def pytest_report_header(config):
         else:
             lines.append(f"compiled tests: {shown} runs {build.name}, built for {python}")
     return lines
+
+
+def load_build(name: str, build: Path) -> types.ModuleType:
+    """The extension module ``build`` loaded as module ``name``, as the import
+    system loads it once found, but from this file: no package above it is
+    imported and sys.path is not searched. Nor is it left in sys.modules,
+    where the module puts itself: a module of that name that the session
+    imports (an SDK checkout's own tests) is neither hidden by it nor
+    mistaken for it. Loaded again, the module hands back the same object."""
+    spec = importlib.util.spec_from_file_location(name, str(build))
+    module = importlib.util.module_from_spec(spec)
+    try:
+        spec.loader.exec_module(module)
+    finally:
+        if sys.modules.get(name) is module:
+            del sys.modules[name]
+    return module
 
 
 class CompiledModule(pytest.Module):
@@ -453,9 +514,11 @@ class CompiledModule(pytest.Module):
         listing = self.path.with_name(extension_stem(self.path) + ".py")
         return listing if listing.resolve() in listings(self.config) else None
 
-    # The module is imported under its dotted name, the way pytest's "prepend"
-    # import mode imports a .py module, whatever import mode is in force: it
-    # can only be found by the import system, never loaded from a path.
+    # A listed module is loaded from its build under its dotted name, without
+    # the packages above it: whatever else of that name lies on sys.path (an
+    # SDK checkout's own tests package) neither stands in for it nor is
+    # hidden by it. Other compiled modules are imported by name, the way
+    # pytest's "prepend" import mode imports a .py module.
     @property
     def obj(self):
         module = getattr(self, "compiled", None)
@@ -472,16 +535,18 @@ class CompiledModule(pytest.Module):
         if listing is not None:
             name, root = dotted_name(listing, listing.stem)
             build = build_of(listing)
+            use_sdk(self.config, error=self.CollectError)
         else:
             name, root = dotted_name(self.path, extension_stem(self.path))
             build = self.path
-        if listing is not None:
-            use_sdk(self.config, error=self.CollectError)
-        if str(root) not in sys.path:
-            sys.path.insert(0, str(root))
         python = running_python()
         try:
-            module = importlib.import_module(name)
+            if listing is not None and build is not None:
+                module = load_build(name, build)
+            else:
+                if str(root) not in sys.path:
+                    sys.path.insert(0, str(root))
+                module = importlib.import_module(name)
         except ImportError as err:
             if build is None:
                 # The listing's own refusal to stand in for the build.
@@ -661,7 +726,7 @@ class Conformance:
     def versions(self) -> Tuple[str, str, Optional[str]]:
         """The suite's version, and the path and version of the SDK tested."""
         sdk, sdk_version = self.sdk or ("not imported", None)
-        return distribution_version(DISTRIBUTION) or "unknown", sdk, sdk_version
+        return __version__, sdk, sdk_version
 
     def pytest_terminal_summary(self, terminalreporter: "pytest.TerminalReporter") -> None:
         if not self.classes or self.config.getoption("collectonly"):
@@ -739,21 +804,6 @@ def legacy_pkg_resources() -> Optional[types.ModuleType]:
         except ImportError:
             return None
     return pkg_resources
-
-
-def distribution_version(name: str) -> Optional[str]:
-    if importlib_metadata is not None:
-        try:
-            return importlib_metadata.version(name)
-        except importlib_metadata.PackageNotFoundError:
-            return None
-    pkg_resources = legacy_pkg_resources()
-    if pkg_resources is None:
-        return None
-    try:
-        return pkg_resources.get_distribution(name).version
-    except pkg_resources.DistributionNotFound:
-        return None
 
 
 def installed_version(package: Path) -> Optional[str]:
