@@ -201,7 +201,35 @@ test: system versions
 	$(MAKE) --no-print-directory newer-pythons
 
 clean:
-	rm -rf build tests/unit/*.so
+	rm -rf build dist tests/unit/*.so
+
+# dist/: the sdist and, built from it, a wheel for each interpreter in PYTHONS
+# (one per version), repaired to a manylinux tag. Each interpreter's pip
+# builds its own, in the interpreter's project venv.
+.PHONY: wheels wheel installed
+wheels: $(STAMP)
+	rm -rf dist build/wheels
+	$(VPY) -m build --sdist --outdir dist . >/dev/null
+	@for py in $(PYTHONS); do \
+	    $(MAKE) --no-print-directory wheel PYTHON=$$py SDIST="$$(ls dist/*.tar.gz)" || exit 1; \
+	done
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" $(VPY) -m auditwheel repair --only-plat -w dist build/wheels/*.whl
+	@for wheel in dist/*.whl; do \
+	    shown="$$($(VPY) -m auditwheel show "$$wheel" | tr '\n' ' ' | sed 's/  */ /g')"; echo "$$shown"; \
+	    case "$$shown" in *libstdc*|*libgcc*|*libpython*) echo "FAIL: links more than libc"; exit 1 ;; esac; \
+	done
+wheel: $(STAMP)
+	$(VPY) -m pip wheel --quiet --no-deps -w build/wheels $(SDIST)
+
+# Each wheel of dist/ installed into a fresh venv of its interpreter, the sdist
+# into the oldest's, and the command they install run from an SDK checkout,
+# against `make run SDK=` on the same checkout.
+installed:
+	@set --; for py in $(PYTHONS); do \
+	    abi=$$($$py -c 'import sys; print("cp%d%d-" % sys.version_info[:2])'); \
+	    for wheel in dist/*-$$abi*.whl; do [ -f "$$wheel" ] && set -- "$$@" "$$py=$$wheel"; done; \
+	done; \
+	$(VPY) checks/installed.py "$$@" $(firstword $(BY_VERSION))="$$(ls dist/*.tar.gz)"
 
 # Per-call time of the compiled tests against their interpreted twin, and import cost.
 .PHONY: bench bench-instr

@@ -72,9 +72,11 @@ class BuildExt(build_ext):
     def build_extensions(self):
         cxx = shlex.split(os.environ.get("CXX") or "g++")
         compile_flags, link_flags = settings()
-        self.compiler.set_executables(compiler=cxx + CXXFLAGS + compile_flags,
-                                      compiler_so=cxx + CXXFLAGS + compile_flags,
-                                      compiler_cxx=cxx, linker_so=cxx + LDFLAGS + link_flags)
+        compile_cmd, link_cmd = cxx + CXXFLAGS + compile_flags, cxx + LDFLAGS + link_flags
+        # Newer setuptools keep separate commands for C++ sources.
+        commands = {"compiler": compile_cmd, "compiler_so": compile_cmd, "compiler_so_cxx": compile_cmd,
+                    "compiler_cxx": cxx, "linker_so": link_cmd, "linker_so_cxx": link_cmd}
+        self.compiler.set_executables(**{k: v for k, v in commands.items() if k in self.compiler.executables})
         self.compiler.compile = self.compile_changed
         super().build_extensions()
 

@@ -4,6 +4,8 @@ The distribution holds the compiled test module with its listing (under
 ``suite/``), the pytest plugin that collects it (``plugin``) and the one
 command that runs it against an SDK (``zeto-compiled-tests``, or
 ``python -m zeto_compiled_tests``).
+
+PYTEST_DONT_REWRITE: the command imports this package before pytest starts.
 """
 
 from pathlib import Path

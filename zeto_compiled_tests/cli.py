@@ -1,33 +1,66 @@
 """zeto-compiled-tests [--zeto-sdk DIR] [pytest options]: the installed
 compiled tests against an SDK, in the environment that runs the command.
 
-Without --zeto-sdk the SDK tested is the zeto_sdk that this environment
-imports: installed, editable, or the checkout's own in the directory the
-command starts from (plain, src/ or namespace layout). The run uses the
-settings installed with the suite, never those of the directory it starts
-from (its pytest.ini, pyproject.toml, conftest.py); paths given as options
-(--junitxml, --zeto-xfails) are taken from there, as pytest takes them. The
-exit code is pytest's.
+Without --zeto-sdk the SDK tested is the checkout's own zeto_sdk when the
+command starts in one (plain, src/ or namespace layout), else the one this
+environment imports (installed, or editable). The run uses the settings
+installed with the suite, never those of the directory it starts from (its
+pytest.ini, pyproject.toml, conftest.py); paths given as options
+(--junitxml, --zeto-xfails) are taken from there, as pytest takes them.
+Tests are named as in the suite's own project
+(tests/unit/test_zeto_data.py::TestMeta::...). The exit code is pytest's.
 """
 
+import os
 import sys
 from pathlib import Path
-from typing import List, Optional
+from typing import Any, List, Optional
+
+import pytest
 
 from zeto_compiled_tests import INI, SUITE
 
 # The run's cache (--lf, --ff) beside where it starts, apart from that
 # project's own pytest cache.
 CACHE_DIR = ".zeto-compiled-tests-cache"
+LISTING = "tests/unit/test_zeto_data.py"
+
+
+class StartIn:
+    """Sets the directory pytest sees the run start in to the suite's, so
+    that it names the tests and their files as the suite does
+    (tests/unit/test_zeto_data.py...) and reads no conftest.py where the
+    command started; then, once pytest has taken note, goes back there, so
+    that relative paths in options (--junitxml, --zeto-sdk, --zeto-xfails)
+    are taken from where the user stands."""
+
+    def __init__(self, start: Path) -> None:
+        self.start = start
+
+    @pytest.hookimpl(tryfirst=True)
+    def pytest_load_initial_conftests(self, early_config: pytest.Config, parser: Any, args: List[str]) -> None:
+        os.chdir(str(self.start))
+        # Absolute, as some pytest versions look for conftest.py from here on
+        # relative to the directory they are in now.
+        given = early_config.known_args_namespace.file_or_dir
+        for i, arg in enumerate(given):
+            if arg.split("::")[0] == LISTING:
+                args[args.index(arg)] = given[i] = str(SUITE / arg)
+        if not given:
+            given.append(str(SUITE / LISTING))
+            args.append(given[0])
 
 
 def pytest_args(args: List[str], start: Path) -> List[str]:
     """pytest's command line for a run of the installed suite."""
-    return ["-c", str(INI), f"--rootdir={SUITE}", "-o", f"cache_dir={start / CACHE_DIR}", "--zeto-suite", *args]
+    return ["-c", str(INI), f"--rootdir={SUITE}", "-o", f"cache_dir={start / CACHE_DIR}", *args]
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    import pytest
-
     args = list(sys.argv[1:] if argv is None else argv)
-    return int(pytest.main(pytest_args(args, Path.cwd())))
+    start = Path.cwd()
+    os.chdir(str(SUITE))
+    try:
+        return int(pytest.main(pytest_args(args, start), plugins=[StartIn(start)]))
+    finally:
+        os.chdir(str(start))

@@ -144,18 +144,11 @@ def pytest_configure(config):
 
 def add_installed_suite(config: pytest.Config) -> None:
     """Puts the installed suite's listing among the paths the session
-    collects: beside the paths given, or in place of the directory pytest
-    would otherwise search. Paths given as the suite's own node ids
-    (tests/unit/test_zeto_data.py...) name the installed listing."""
+    collects, beside those given (or the directory pytest searches)."""
     if not SUITE_LISTING.is_file():
         raise pytest.UsageError(f"--zeto-suite: {DISTRIBUTION} is not installed here ({SUITE_LISTING} is missing)")
-    own = node_id(SUITE_LISTING, config) if config.rootpath.resolve() == SUITE else None
-    named = [str(SUITE / arg) if own and arg.split("::")[0] == own else arg for arg in config.args]
-    if own and named == [str(config.invocation_params.dir)]:
-        named = []  # nothing given: the whole suite alone
-    if not any(arg.split("::")[0] == str(SUITE_LISTING) for arg in named):
-        named.append(str(SUITE_LISTING))
-    config.args[:] = named
+    if not any(Path(arg.split("::")[0]).resolve() == SUITE_LISTING for arg in config.args):
+        config.args.append(str(SUITE_LISTING))
 
 
 def stand_ins(config: pytest.Config) -> Set[Path]:
@@ -204,7 +197,7 @@ def choose_sdk(config: pytest.Config) -> Sdk:
     passed_over = sorted(p for p in ours if p.is_dir())
     # The checkout pytest starts in, when it holds the package (plain, src/
     # or namespace layout): where `python -m pytest` would find it too.
-    start = config.invocation_params.dir
+    start = Path.cwd()
     for root in (start, start / "src"):
         package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
         if package is not None and package not in ours:
@@ -286,7 +279,7 @@ def read_known_failures(config: pytest.Config) -> Dict[str, KnownFailure]:
     option = config.getoption("zeto_xfails")
     if not option:
         return {}
-    path = config.invocation_params.dir / Path(option).expanduser()
+    path = Path(option).expanduser().resolve()
     try:
         with open(str(path), encoding="utf-8-sig") as f:
             lines = f.read().splitlines()
