@@ -105,8 +105,11 @@ run: build
 	    set -- "$$@" --cov="$$package" --cov-report=term-missing;) \
 	$(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)) -c 'import pytest' 2>/dev/null || \
 	    { echo "pytest is not installed in the venv of $(RUN_PYTHON): pip install pytest"; exit 1; };) \
-	set -x; exec $(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)),$(VPY)) -m pytest -c $(CURDIR)/pytest.ini \
-	    --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest "$$@" $(ARGS)
+	set -x; $(if $(RUN_PYTHON),$(call quoted,$(RUN_PYTHON)),$(VPY)) -m pytest -c $(CURDIR)/pytest.ini \
+	    --rootdir=$(CURDIR) -o testpaths=tests/unit -p no:hypothesispytest "$$@" $(ARGS); \
+	{ code=$$?; set +x; } 2>/dev/null; [ $$code = 0 ] || echo "make run: pytest exited with $$code ($$(case $$code in \
+	    1) echo tests failed;; 2) echo interrupted;; 3) echo internal error;; 4) echo usage error;; \
+	    5) echo no tests collected;; *) echo see its output;; esac)); make itself exits with 2"; exit $$code
 
 # The same sources, warning-free under clang++ too (built aside, not installed).
 clang: $(call BUILT,$(BUILD)-clang)
@@ -148,15 +151,17 @@ portable:
 # Interpreters newer than the machine's own (NEWER, from Debian's unstable
 # suite), in a chroot made once under build/newer-pythons/ with a copy of
 # the project: the suite and the checks (on the public API alone too, under
-# the newest), the clang++ build and the reference count check under each
-# one's debug build.
+# the newest), the clang++ build, the reference count check under each one's
+# debug build, and their wheels as users install them (added to dist/).
 NEWER ?= 3.14 3.15
 newer-pythons:
 	PYTHONS_NEWER="$(NEWER)" checks/newer_pythons.sh '\
 	    make --no-print-directory versions PYTHONS="$(foreach v,$(NEWER),/usr/bin/python$(v))" && \
 	    make --no-print-directory portable PORTABLE_PYTHONS=/usr/bin/python$(lastword $(NEWER)) && \
 	    $(foreach v,$(NEWER),make --no-print-directory clang PYTHON=/usr/bin/python$(v) && \
-	                         make --no-print-directory leaks DEBUG_PYTHON=/usr/bin/python$(v)-dbg &&) true'
+	                         make --no-print-directory leaks DEBUG_PYTHON=/usr/bin/python$(v)-dbg &&) \
+	    make --no-print-directory wheels installed PYTHONS="$(foreach v,$(NEWER),/usr/bin/python$(v))"'
+	mkdir -p dist && cp build/newer-pythons/chroot/project/dist/*.whl dist/
 
 # What the checks need of the system: a second compiler and its sanitizer
 # runtime, Debian's debug interpreter (the leak check), venv support and
@@ -191,13 +196,14 @@ $(OLDEST_VENV)/.installed: $(PLUGIN)
 
 # Everything: the system's packages, the suite and the checks under every
 # interpreter (and on the public API alone under the oldest), the clang++
-# build, the plugin under the oldest pytest, leaks, then the same under the
-# newer interpreters.
+# build, the plugin under the oldest pytest, leaks, the wheels as users install
+# them, then the same under the newer interpreters.
 test: system versions
 	$(MAKE) --no-print-directory portable PORTABLE_PYTHONS=$(firstword $(BY_VERSION))
 	$(MAKE) --no-print-directory build clang $(OLDEST_VENV)/.installed
 	$(OLDEST_VENV)/bin/python -m pytest -p no:cacheprovider -q -n 2 checks/test_collect_plugin.py
 	$(MAKE) --no-print-directory leaks
+	$(MAKE) --no-print-directory wheels installed
 	$(MAKE) --no-print-directory newer-pythons
 
 clean:

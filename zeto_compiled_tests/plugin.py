@@ -1008,13 +1008,26 @@ class Rerun:
         self.module = None
         self.error = None
         self.name = f"{records.listing.stem}__rerun_from_listing"
-        self.where = tempfile.mkdtemp(prefix="compiled-listing-")
-        config.add_cleanup(lambda: shutil.rmtree(self.where, ignore_errors=True))
         config.add_cleanup(lambda: self._known.pop(records.listing, None))
+        # In pytest's cache, where there is one, the copy and its rewritten,
+        # compiled form last from one run to the next.
+        cache = getattr(config, "cache", None)
+        if cache is not None:
+            self.where = str(cache.mkdir("compiled-listings"))
+        else:
+            self.where = tempfile.mkdtemp(prefix="compiled-listing-")
+            config.add_cleanup(lambda: shutil.rmtree(self.where, ignore_errors=True))
 
     def _load(self):
         path = Path(self.where) / f"{self.name}.py"
-        shutil.copyfile(str(self.records.listing), str(path))
+        source = self.records.listing.read_bytes()
+        if not path.is_file() or path.read_bytes() != source:
+            # Whole or not at all: other processes (pytest-xdist's workers)
+            # may read it meanwhile.
+            fd, temporary = tempfile.mkstemp(dir=self.where, suffix=".tmp")
+            with os.fdopen(fd, "wb") as out:
+                out.write(source)
+            os.replace(temporary, str(path))
         pytest.register_assert_rewrite(self.name)
         sys.path.insert(0, self.where)
         try:
