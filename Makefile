@@ -25,11 +25,11 @@ PYTHON_CMD := $(if $(and $(findstring /,$(PYTHON)),$(filter-out /%,$(PYTHON))),$
 # runs the suite in its venv, with its packages (the SDK's dependencies and
 # metadata), while the module is built by its base interpreter, as for any
 # other. Spaces in paths travel as '?'.
-PROBE := $(shell $(PYTHON_CMD) -c 'import os, sys, sysconfig, hashlib; \
-    exe = os.path.realpath(sys.executable); \
+PROBE := $(shell $(PYTHON_CMD) -c 'import binascii, importlib.machinery, os, sys; \
+    exe = os.path.realpath(sys.executable); suffix = importlib.machinery.EXTENSION_SUFFIXES[0]; \
     venv = sys.executable if sys.prefix != getattr(sys, "base_prefix", sys.prefix) else "-"; \
-    print(sysconfig.get_config_var("SOABI") + "-" + hashlib.sha1(exe.encode()).hexdigest()[:8], \
-          sysconfig.get_config_var("EXT_SUFFIX"), exe.replace(" ", "?"), venv.replace(" ", "?"))' 2>/dev/null)
+    print("%s-%08x" % (suffix[1:-3], binascii.crc32(exe.encode())), \
+          suffix, exe.replace(" ", "?"), venv.replace(" ", "?"))' 2>/dev/null)
 ifeq ($(words $(PROBE)),4)
 else
 $(error interpreter '$(PYTHON)' not found)

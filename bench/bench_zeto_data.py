@@ -13,8 +13,12 @@ Two measurements:
 2. Import cost: importing the compiled module against importing the
    interpreted one from its bytecode cache, each in a fresh interpreter that
    has already imported the SDK and the enclosing packages.
+3. The user's loop: a whole warm run against an SDK that fails two tests,
+   by ``make run SDK=...`` and by the installed ``zeto-compiled-tests``
+   command (in a venv of its own under build/), each against plain pytest
+   running the same statements as a ``.py`` test module in the same venv.
 
-Usage:  python bench/bench_zeto_data.py [--rounds N] [--sample-ms MS] [--imports N]
+Usage:  python bench/bench_zeto_data.py [--rounds N] [--sample-ms MS] [--imports N] [--loop N]
         python bench/bench_zeto_data.py --instructions   (instruction counts, needs valgrind)
         python bench/bench_zeto_data.py --callgrind   (instruction profile by function)
 
@@ -529,6 +533,72 @@ def write_svg(tables, path):
     path.write_text("\n".join(parts) + "\n")
 
 
+# ---- the user's loop: whole runs --------------------------------------------------
+
+
+def failing_checkout(where):
+    """A copy of the stand-in SDK whose source keys use "-": two tests fail."""
+    shutil.rmtree(where, ignore_errors=True)
+    shutil.copytree(ROOT / "zeto_sdk", where / "zeto_sdk", ignore=shutil.ignore_patterns("__pycache__"))
+    module = where / "zeto_sdk" / "redis" / "zeto_data.py"
+    module.write_text(module.read_text().replace('f"{self.id}_{self.output_port_idx}"', 'f"{self.id}-{self.output_port_idx}"'))
+    return where
+
+
+def installed_venv(where):
+    """A venv with the suite installed as users install it (built once)."""
+    python = where / "bin" / "python"
+    stamp = where / ".installed"
+    sources = [ROOT / "setup.py", *ROOT.glob("tests/unit/*.[ch]*"), *ROOT.glob("zeto_compiled_tests/*")]
+    if not stamp.is_file() or any(p.stat().st_mtime > stamp.stat().st_mtime for p in sources):
+        shutil.rmtree(where, ignore_errors=True)
+        subprocess.run([sys.executable, "-m", "venv", str(where)], check=True)
+        subprocess.run([str(python), "-m", "pip", "install", "--quiet", "pytest", str(ROOT)], check=True)
+        stamp.touch()
+    return python
+
+
+def user_loop(rounds):
+    """Median wall time of whole warm runs, interleaved round by round."""
+    work = ROOT / "build" / "bench-loop"
+    checkout = failing_checkout(work / "sdk")
+    plain = work / "plain"
+    plain.mkdir(parents=True, exist_ok=True)
+    shutil.copyfile(str(INTERPRETED_SOURCE), str(plain / "test_zeto_data.py"))
+    (plain / "pytest.ini").write_text("[pytest]\n")
+    installed = installed_venv(work / "venv")
+    env = {k: v for k, v in os.environ.items() if not k.startswith("MAKE") and k not in ("ZETO_SDK", "PYTEST_ADDOPTS")}
+    plain_env = dict(env, PYTHONPATH=str(checkout))
+    base = os.path.realpath(sys.executable)
+    runs = {
+        "plain pytest, project venv": ([sys.executable, "-m", "pytest", "-q", "-p", "no:hypothesispytest",
+                                        "test_zeto_data.py"], plain, plain_env),
+        "make run SDK=": (["make", "-s", "-C", str(ROOT), "run", f"SDK={checkout}", f"PYTHON={base}", "ARGS=-q"],
+                          checkout, dict(env, PWD=str(checkout))),
+        "plain pytest, installed venv": ([str(installed), "-m", "pytest", "-q", "test_zeto_data.py"], plain, plain_env),
+        "zeto-compiled-tests": ([str(installed.with_name("zeto-compiled-tests")), "-q"], checkout, env),
+    }
+    times = {name: [] for name in runs}
+    for round_ in range(rounds + 2):  # the first two warm the caches
+        for name, (command, cwd, run_env) in runs.items():
+            started = time.perf_counter()
+            done = subprocess.run(command, cwd=str(cwd), env=run_env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, universal_newlines=True)
+            elapsed = time.perf_counter() - started
+            if "2 failed" not in done.stdout:
+                raise SystemExit(f"{name}: not the two failures expected:\n{done.stdout}")
+            if round_ >= 2:
+                times[name].append(elapsed)
+    medians = {name: statistics.median(values) for name, values in times.items()}
+    print(f"\nThe user's loop: a whole warm run against an SDK failing two tests, median of {rounds} "
+          f"interleaved rounds (make with PYTHON={base}):")
+    pairs = (("make run SDK=", "plain pytest, project venv"), ("zeto-compiled-tests", "plain pytest, installed venv"))
+    for name, baseline in pairs:
+        print(f"  {name:<22} {medians[name] * 1000:7.1f} ms   {baseline:<30} {medians[baseline] * 1000:7.1f} ms"
+              f"   ratio {medians[name] / medians[baseline]:.2f}")
+    return medians
+
+
 def python_flags():
     return ["-O"] * sys.flags.optimize
 
@@ -539,6 +609,7 @@ def main():
     parser.add_argument("--warmup", type=int, default=3, help="untimed rounds first (default 3)")
     parser.add_argument("--sample-ms", type=float, default=20.0, help="length of one sample (default 20 ms)")
     parser.add_argument("--imports", type=int, default=40, help="fresh interpreters per import timing (default 40)")
+    parser.add_argument("--loop", type=int, default=20, help="interleaved rounds of whole runs (default 20)")
     parser.add_argument("--sdk", choices=sorted(SDKS), action="append", help="only these SDKs (repeatable)")
     parser.add_argument("--instructions", action="store_true",
                         help="count instructions with callgrind (per test and import) instead of timing")
@@ -601,6 +672,9 @@ def main():
         print(f"  compiled     {imports['compiled'] / 1000:8.1f} us   ({COMPILED_NAME})")
         print(f"  interpreted  {imports['interpreted'] / 1000:8.1f} us   ({INTERPRETED_NAME}, from bytecode cache)")
         print(f"  ratio c/i    {imports['compiled'] / imports['interpreted']:8.3f}")
+
+    if args.loop > 0:
+        results["loop"] = user_loop(args.loop)
 
     (OUT / "results.json").write_text(json.dumps(results, indent=1) + "\n")
     write_svg(tables, OUT / "ratios.svg")
