@@ -2,7 +2,7 @@
 
 Two measurements:
 
-1. Per-call time of each of the fourteen test methods, compiled
+1. Per-call time of each test method, compiled
    (``tests.unit.test_zeto_data``) and interpreted (its listing
    ``tests/unit/test_zeto_data.py``, the same statements as plain Python,
    loaded under another name from its cached bytecode).
@@ -43,12 +43,14 @@ import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+# The suite's shape, as the checks take it from the listing.
+sys.path.insert(1, str(ROOT / "checks"))
+from listing import LISTING, PATH as INTERPRETED_SOURCE  # noqa: E402
+
 OUT = ROOT / "bench" / "out"
-INTERPRETED_SOURCE = ROOT / "tests" / "unit" / "test_zeto_data.py"
 COMPILED_NAME = "tests.unit.test_zeto_data"
 INTERPRETED_NAME = "zeto_listing"
-SDK_NAMES = ("Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData")
-CLASSES = ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
+SDK_NAMES = LISTING.sdk_names
 SDKS = {
     "stand-in": ROOT,
     "minimal": ROOT / "bench" / "minimal_sdk",
@@ -89,15 +91,9 @@ def load_modules(sdk_root):
 
 
 def bound_tests(module):
-    """[(qualified name, bound method)] of every test, in source order."""
-    tests = []
-    for class_name in CLASSES:
-        cls = getattr(module, class_name)
-        instance = cls()
-        for name in vars(cls):
-            if name.startswith("test"):
-                tests.append((f"{class_name}.{name}", getattr(instance, name)))
-    return tests
+    """[(qualified name, bound method)] of every test of the listing, in order."""
+    instances = {cls: getattr(module, cls)() for cls in LISTING.classes}
+    return [(f"{cls}.{name}", getattr(instances[cls], name)) for cls, name in LISTING.tests]
 
 
 def sample(f, loops, repeat=itertools.repeat, clock=time.perf_counter_ns):
@@ -310,13 +306,15 @@ def per_test_profiles(sdk_name, calls, with_functions):
         body = PROFILE_BODY.format(bench=str(ROOT / "bench"), sdk=str(SDKS[sdk_name]), which=which, calls=calls)
         out, dumps = run_callgrind(prefix, body)
         names = out.split()
-        # Dump k (2 <= k <= 15) holds the calls of test k - 1, dump 16 those
-        # of an empty function; the exit's is unnumbered.
-        if len(dumps) < 16:
-            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected 16")
-        profiles[which + " floor"] = dump_total(dumps[16])
+        # Dump 1 holds the start-up, dump k (2 <= k <= n + 1) the calls of
+        # test k - 1 of n, dump n + 2 those of an empty function; the exit's
+        # is unnumbered.
+        floor = len(LISTING.tests) + 2
+        if len(dumps) < floor:
+            raise SystemExit(f"callgrind wrote {len(dumps)} dumps for {which}, expected {floor}")
+        profiles[which + " floor"] = dump_total(dumps[floor])
         per_test = []
-        for k in range(2, 16):
+        for k in range(2, floor):
             if with_functions:
                 report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
                                         check=True, capture_output=True, text=True).stdout
@@ -403,7 +401,7 @@ def callgrind(sdk_name, calls, top, exclude):
             for key, ir in per_test[k][1].items():
                 functions[key] = functions.get(key, 0) + ir
         summed[which] = (total, functions)
-    scope = f"the {len(chosen)} tests not matching {exclude!r}" if exclude else "all 14 tests"
+    scope = f"the {len(chosen)} tests not matching {exclude!r}" if exclude else f"all {len(names)} tests"
     print(f"\nSelf cost by function over {scope}, instructions per test call:")
     for which, (total, functions) in summed.items():
         print(f"\n{which}: {total / n_calls:,.0f} instructions per call")

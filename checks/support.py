@@ -19,21 +19,15 @@ from contextlib import contextmanager
 from pathlib import Path
 
 import tests.unit.test_zeto_data as compiled
+from listing import LISTING, PATH
 from zeto_sdk.redis import zeto_data as sdk
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCE = "tests/unit/test_zeto_data.py"
 MODULE = "tests.unit.test_zeto_data"
-CLASSES = ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
+# (class name, method name) of every test, in source order.
+TESTS = LISTING.tests
 _MISSING = object()
-
-
-def all_tests(module=compiled):
-    """(class name, method name) of every test, in source order."""
-    return [(cls, name) for cls in CLASSES for name in vars(getattr(module, cls)) if name.startswith("test_")]
-
-
-LISTING = ROOT / SOURCE
 
 
 def interpreted():
@@ -41,7 +35,7 @@ def interpreted():
     (pytest's assertion rewriting) touches its assertions."""
     module = sys.modules.get("_interpreted_suite")
     if module is None:
-        spec = importlib.util.spec_from_file_location("_interpreted_suite", LISTING)
+        spec = importlib.util.spec_from_file_location("_interpreted_suite", PATH)
         module = sys.modules[spec.name] = importlib.util.module_from_spec(spec)
         spec.loader.exec_module(module)
     return module
@@ -79,6 +73,26 @@ def failure_of(func, *args, **kwargs):
 
 def run_test(module, cls, name):
     return failure_of(getattr(getattr(module, cls)(), name))
+
+
+def line_of(test, slot, gives=None):
+    """The line of the listing at which ``test`` fails when the slot ``slot``
+    raises (``gives`` None), or gives what raises from every comparison, truth
+    test, item access and membership test: itself (``gives`` True), or as its
+    item ``gives``. A slot raises where it is first used; such a value, where
+    it is compared or tested, in an assertion about the attribute or the item
+    (any assertion for the result of a call)."""
+    method = LISTING.method(test)
+    owner, _, member = slot.partition(".")
+    if isinstance(gives, str):
+        return method.assertion(about=gives).line
+    if gives:
+        return method.assertion(about=None if member.endswith("()") else member).line
+    if member.endswith("()"):
+        return method.statement(calls=member[:-2]).line
+    if member:
+        return method.statement(reads=member).line
+    return method.statement(calls=owner[:-2]).line
 
 
 def outcome(failure, module):
@@ -225,8 +239,9 @@ class World:
     ``releases``: whether the objects it makes log their release.
     """
 
-    CLASSES = {"MetaSource": sdk.MetaSource, "MetaModule": sdk.MetaModule, "Meta": sdk.Meta,
-               "ZetoData": sdk.ZetoData}
+    # The classes of the module under test that the tests make.
+    CLASSES = {name: getattr(sdk, name) for name in LISTING.sdk_names
+               if any(name in s.calls for m in LISTING.methods() for s in m.statements)}
 
     def __init__(self, overrides=None, clock=None, json="logged", missing=(), releases=False):
         self.overrides = dict(overrides or {})

@@ -1,8 +1,10 @@
-"""How the fourteen compiled tests react to the module under test: wrong
-values, missing keys, exceptions, missing globals, the order of what they do,
-the references they hold, and a generated comparison with the same
-statements run by the interpreter."""
+"""How the compiled tests react to the module under test: wrong values,
+missing keys, exceptions, missing globals, the order of what they do, the
+lines they report, the references they hold, and a generated comparison with
+the same statements run by the interpreter. Lines are those of the listing's
+statements, found by what the statements do."""
 
+import ast
 import builtins
 import functools
 import gc
@@ -18,14 +20,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import support
-from support import SOURCE, World, compiled, raising, reshaped, transform, value
+from support import LISTING, SOURCE, TESTS, World, compiled, raising, reshaped, transform, value
 
-TESTS = support.all_tests()
 CLASS_OF = {name: cls for cls, name in TESTS}
-SDK_CLASS = {"TestMetaSource": "MetaSource", "TestMetaModule": "MetaModule", "TestMeta": "Meta",
-             "TestZetoData": "ZetoData"}
-# The line of each test's construction.
-BUILT_AT = dict(zip([name for _, name in TESTS], [12, 20, 25, 32, 37, 45, 51, 55, 63, 69, 76, 83, 90, 96]))
+# The class of the module under test that each test makes.
+SDK_CLASS = {m.name: next(n for s in m.statements for n in s.calls if n in World.CLASSES) for m in LISTING.methods()}
 NAN = float("nan")
 
 
@@ -82,52 +81,58 @@ def record(test, line):
     return (f"{support.MODULE}.{CLASS_OF[test]}.{test}", SOURCE, line)
 
 
+def assertion(test, about=None):
+    """The line of the test's first assertion (about ``about``)."""
+    return LISTING.method(test).assertion(about).line
+
+
 # ---- wrong values, accepted values, missing keys ------------------------------------------
 
+# (test, overrides, what the assertion that fails is about: None for the first)
 WRONG = [
-    ("test_init_with_node_sets_fields", {"MetaSource.id": value(StrSub("node-2"))}, 13),
-    ("test_init_with_node_sets_fields", {"MetaSource.type": value(None)}, 14),
-    ("test_init_with_node_sets_fields", {"MetaSource.name": value("od node")}, 15),
-    ("test_init_with_node_sets_fields", {"MetaSource.source_key": value("node-1_1")}, 16),
-    ("test_init_with_node_sets_fields", {"MetaSource.output_port_idx": value("0")}, 17),
-    ("test_init_without_node_leaves_none", {"MetaSource.id": value("")}, 21),
-    ("test_init_without_node_leaves_none", {"MetaSource.type": value(0)}, 22),
-    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(kind="mapping")}, 27),
-    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": value(None)}, 27),
-    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(id=None)}, 28),
-    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(source_key="node-1_0")}, 29),
-    ("test_update_sets_new_values", {"MetaSource.frame_id": value("42")}, 34),
-    ("test_update_sets_new_values", {"MetaSource.update()": value(None)}, 34),
-    ("test_update_ignores_none_values", {"MetaSource.update": store_all}, 40),
-    ("test_update_ignores_none_values", {"MetaSource.id": value(NAN)}, 40),
-    ("test_init_with_node", {"MetaModule.id": value(b"node-1")}, 46),
-    ("test_init_with_node", {"MetaModule.type": value(StrSub("object"))}, 47),
-    ("test_init_with_node", {"MetaModule.feed_port_idx": value(2.5)}, 48),
-    ("test_init_without_node", {"MetaModule.id": value(False)}, 52),
-    ("test_to_dict", {"MetaModule.to_dict()": reshape(id="node-2")}, 57),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", {"Meta.to_dict()": reshape(ts=-1.0)}, 66),
-    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("source")}, 72),
-    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("frame_format", kind="mapping")}, 72),
-    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(0.0)}, 78),
-    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(math.inf)}, 78),
-    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(NAN)}, 78),
-    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape(frame=0)}, 85),
+    ("test_init_with_node_sets_fields", {"MetaSource.id": value(StrSub("node-2"))}, "id"),
+    ("test_init_with_node_sets_fields", {"MetaSource.type": value(None)}, "type"),
+    ("test_init_with_node_sets_fields", {"MetaSource.name": value("od node")}, "name"),
+    ("test_init_with_node_sets_fields", {"MetaSource.source_key": value("node-1_1")}, "source_key"),
+    ("test_init_with_node_sets_fields", {"MetaSource.output_port_idx": value("0")}, "output_port_idx"),
+    ("test_init_without_node_leaves_none", {"MetaSource.id": value("")}, "id"),
+    ("test_init_without_node_leaves_none", {"MetaSource.type": value(0)}, "type"),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(kind="mapping")}, None),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": value(None)}, None),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(id=None)}, "id"),
+    ("test_to_dict_returns_dict_with_id", {"MetaSource.to_dict()": reshape(source_key="node-1_0")}, "source_key"),
+    ("test_update_sets_new_values", {"MetaSource.frame_id": value("42")}, "frame_id"),
+    ("test_update_sets_new_values", {"MetaSource.update()": value(None)}, "frame_id"),
+    ("test_update_ignores_none_values", {"MetaSource.update": store_all}, "id"),
+    ("test_update_ignores_none_values", {"MetaSource.id": value(NAN)}, "id"),
+    ("test_init_with_node", {"MetaModule.id": value(b"node-1")}, "id"),
+    ("test_init_with_node", {"MetaModule.type": value(StrSub("object"))}, "type"),
+    ("test_init_with_node", {"MetaModule.feed_port_idx": value(2.5)}, "feed_port_idx"),
+    ("test_init_without_node", {"MetaModule.id": value(False)}, "id"),
+    ("test_to_dict", {"MetaModule.to_dict()": reshape(id="node-2")}, "id"),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", {"Meta.to_dict()": reshape(ts=-1.0)}, "ts"),
+    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("source")}, None),
+    ("test_to_dict_has_required_keys", {"Meta.to_dict()": reshape("frame_format", kind="mapping")}, None),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(0.0)}, "ts"),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(math.inf)}, "ts"),
+    ("test_ts_is_set_at_construction_time", {"Meta.ts": value(NAN)}, "ts"),
+    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape(frame=0)}, "frame"),
     ("test_create_without_frame_returns_none_frame",
-     {"ZetoData.create_zeto_data()": reshape(result=({"label": "car"},))}, 86),
+     {"ZetoData.create_zeto_data()": reshape(result=({"label": "car"},))}, "result"),
     ("test_create_without_frame_returns_none_frame",
-     {"ZetoData.create_zeto_data()": reshape(result=[{"label": "car", "x": 1}])}, 86),
-    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape("meta")}, 87),
-    ("test_create_empty_result_defaults_to_list", {"ZetoData.create_zeto_data()": reshape(result=())}, 92),
-    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(frame={})}, 103),
-    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(result=(1, 2, 3))}, 104),
+     {"ZetoData.create_zeto_data()": reshape(result=[{"label": "car", "x": 1}])}, "result"),
+    ("test_create_without_frame_returns_none_frame", {"ZetoData.create_zeto_data()": reshape("meta")}, "meta"),
+    ("test_create_empty_result_defaults_to_list", {"ZetoData.create_zeto_data()": reshape(result=())}, "result"),
+    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(frame={})}, "frame"),
+    ("test_parse_bytes_payload", {"ZetoData.parse_zeto_data()": reshape(result=(1, 2, 3))}, "result"),
 ]
 
 
-@pytest.mark.parametrize("test, overrides, line", WRONG)
-def test_a_wrong_value_fails_its_assertion(test, overrides, line):
+@pytest.mark.parametrize("test, overrides, about", WRONG)
+def test_a_wrong_value_fails_its_assertion(test, overrides, about):
     failure = run(World(overrides), test)
     assert type(failure.exc) is AssertionError and failure.exc.args == ()
-    assert failure.entries == [record(test, line)]
+    assert failure.entries == [record(test, assertion(test, about))]
 
 
 ACCEPTED = [
@@ -156,8 +161,9 @@ def test_values_equal_to_the_expected_ones_pass(test, overrides):
     (99.5, (100.0, 200.0), False), (200.5, (100.0, 200.0), False),
 ])
 def test_the_clock_bounds_are_inclusive(ts, clock, passes):
-    failure = run(World({"Meta.ts": value(ts)}, clock=clock), "test_ts_is_set_at_construction_time")
-    assert failure is None if passes else failure.entries == [record("test_ts_is_set_at_construction_time", 78)]
+    test = "test_ts_is_set_at_construction_time"
+    failure = run(World({"Meta.ts": value(ts)}, clock=clock), test)
+    assert failure is None if passes else failure.entries == [record(test, assertion(test, "ts"))]
 
 
 class Fickle:
@@ -195,19 +201,20 @@ def test_a_false_first_comparison_is_asked_once_and_fails(module):
     assert isinstance(failure.exc, AssertionError) and [r.asked for r in ts.results] == [1]
 
 
-@pytest.mark.parametrize("test, slot, key, line", [
-    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "id", 28),
-    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "source_key", 29),
-    ("test_to_dict", "MetaModule.to_dict()", "id", 57),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict()", "ts", 66),
-    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "frame", 85),
-    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "result", 86),
-    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data()", "result", 92),
-    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "frame", 103),
-    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "result", 104),
+@pytest.mark.parametrize("test, slot, key", [
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "id"),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "source_key"),
+    ("test_to_dict", "MetaModule.to_dict()", "id"),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict()", "ts"),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "frame"),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "result"),
+    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data()", "result"),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "frame"),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "result"),
 ])
 @pytest.mark.parametrize("kind", ["dict", "dictsub"])
-def test_a_missing_key_is_a_key_error(test, slot, key, line, kind):
+def test_a_missing_key_is_a_key_error(test, slot, key, kind):
+    line = assertion(test, key)
     failure = run(World({slot: reshape(key, kind=kind)}), test)
     assert type(failure.exc) is KeyError and failure.exc.args == (key,)
     assert failure.lines_in(SOURCE) == [line] and failure.entries[0] == record(test, line)
@@ -217,73 +224,76 @@ def test_a_missing_key_is_a_key_error(test, slot, key, line, kind):
 
 # ---- exceptions from the module under test --------------------------------------------------
 
-def hostile_item(key):
-    return lambda exc: reshape(**{key: Hostile(exc)})
-
-
-# (test, slot that raises, or (slot, what it gives made from the exception), line)
+# (test, slot, what the slot gives): the slot raises; or it gives what
+# raises from every comparison, truth test, item access and membership test
+# (Hostile), or a dict holding that as its item (a key). support.line_of()
+# says where each fails.
 PASS_THROUGH = [
-    ("test_init_with_node_sets_fields", "MetaSource()", 12),
-    ("test_init_with_node_sets_fields", "MetaSource.id", 13),
-    ("test_init_with_node_sets_fields", ("MetaSource.type", Hostile), 14),
-    ("test_init_with_node_sets_fields", "MetaSource.name", 15),
-    ("test_init_with_node_sets_fields", ("MetaSource.source_key", Hostile), 16),
-    ("test_init_with_node_sets_fields", ("MetaSource.output_port_idx", Hostile), 17),
-    ("test_init_without_node_leaves_none", "MetaSource()", 20),
-    ("test_init_without_node_leaves_none", "MetaSource.type", 22),
-    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict", 26),
-    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", 26),
-    ("test_to_dict_returns_dict_with_id", ("MetaSource.to_dict()", hostile_item("id")), 28),
-    ("test_to_dict_returns_dict_with_id", ("MetaSource.to_dict()", hostile_item("source_key")), 29),
-    ("test_update_sets_new_values", "MetaSource.update", 33),
-    ("test_update_sets_new_values", "MetaSource.update()", 33),
-    ("test_update_sets_new_values", "MetaSource.frame_id", 34),
-    ("test_update_ignores_none_values", "MetaSource.id", 38),
-    ("test_update_ignores_none_values", "MetaSource.update()", 39),
-    ("test_update_ignores_none_values", ("MetaSource.id", Hostile), 40),
-    ("test_init_with_node", "MetaModule()", 45),
-    ("test_init_with_node", ("MetaModule.feed_port_idx", Hostile), 48),
-    ("test_init_without_node", "MetaModule.id", 52),
-    ("test_to_dict", "MetaModule.to_dict()", 56),
-    ("test_to_dict", ("MetaModule.to_dict()", Hostile), 57),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta()", 63),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.ts", 64),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict", 65),
-    ("test_to_dict_uses_stored_ts_not_fresh_time", ("Meta.to_dict()", hostile_item("ts")), 66),
-    ("test_to_dict_has_required_keys", "Meta.to_dict()", 70),
-    ("test_to_dict_has_required_keys", ("Meta.to_dict()", Hostile), 72),
-    ("test_ts_is_set_at_construction_time", "Meta()", 76),
-    ("test_ts_is_set_at_construction_time", ("Meta.ts", Hostile), 78),
-    ("test_create_without_frame_returns_none_frame", "ZetoData()", 83),
-    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", 84),
-    ("test_create_without_frame_returns_none_frame", ("ZetoData.create_zeto_data()", Hostile), 85),
-    ("test_create_without_frame_returns_none_frame", ("ZetoData.create_zeto_data()", hostile_item("result")), 86),
-    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data", 91),
-    ("test_create_empty_result_defaults_to_list", ("ZetoData.create_zeto_data()", hostile_item("result")), 92),
-    ("test_parse_bytes_payload", "ZetoData()", 96),
-    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data", 102),
-    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", 102),
-    ("test_parse_bytes_payload", ("ZetoData.parse_zeto_data()", Hostile), 103),
-    ("test_parse_bytes_payload", ("ZetoData.parse_zeto_data()", hostile_item("result")), 104),
+    ("test_init_with_node_sets_fields", "MetaSource()"),
+    ("test_init_with_node_sets_fields", "MetaSource.id"),
+    ("test_init_with_node_sets_fields", "MetaSource.type", Hostile),
+    ("test_init_with_node_sets_fields", "MetaSource.name"),
+    ("test_init_with_node_sets_fields", "MetaSource.source_key", Hostile),
+    ("test_init_with_node_sets_fields", "MetaSource.output_port_idx", Hostile),
+    ("test_init_without_node_leaves_none", "MetaSource()"),
+    ("test_init_without_node_leaves_none", "MetaSource.type"),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict"),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()"),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "id"),
+    ("test_to_dict_returns_dict_with_id", "MetaSource.to_dict()", "source_key"),
+    ("test_update_sets_new_values", "MetaSource.update"),
+    ("test_update_sets_new_values", "MetaSource.update()"),
+    ("test_update_sets_new_values", "MetaSource.frame_id"),
+    ("test_update_ignores_none_values", "MetaSource.id"),
+    ("test_update_ignores_none_values", "MetaSource.update()"),
+    ("test_update_ignores_none_values", "MetaSource.id", Hostile),
+    ("test_init_with_node", "MetaModule()"),
+    ("test_init_with_node", "MetaModule.feed_port_idx", Hostile),
+    ("test_init_without_node", "MetaModule.id"),
+    ("test_to_dict", "MetaModule.to_dict()"),
+    ("test_to_dict", "MetaModule.to_dict()", Hostile),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta()"),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.ts"),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict"),
+    ("test_to_dict_uses_stored_ts_not_fresh_time", "Meta.to_dict()", "ts"),
+    ("test_to_dict_has_required_keys", "Meta.to_dict()"),
+    ("test_to_dict_has_required_keys", "Meta.to_dict()", Hostile),
+    ("test_ts_is_set_at_construction_time", "Meta()"),
+    ("test_ts_is_set_at_construction_time", "Meta.ts", Hostile),
+    ("test_create_without_frame_returns_none_frame", "ZetoData()"),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()"),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", Hostile),
+    ("test_create_without_frame_returns_none_frame", "ZetoData.create_zeto_data()", "result"),
+    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data"),
+    ("test_create_empty_result_defaults_to_list", "ZetoData.create_zeto_data()", "result"),
+    ("test_parse_bytes_payload", "ZetoData()"),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data"),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()"),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", Hostile),
+    ("test_parse_bytes_payload", "ZetoData.parse_zeto_data()", "result"),
 ]
 
 
-def faulty(slot, exc):
+def faulty(slot, exc, gives=None):
     """Overrides under which ``slot`` raises ``exc`` (an exception, or a
-    class to make a new one at each raise)."""
-    if isinstance(slot, str):
+    class to make a new one at each raise), or gives what raises it."""
+    if gives is None:
         return {slot: raising(exc)}
-    slot, make = slot
-    if make is Hostile:
+    if gives is Hostile:
         return {slot: lambda world, real, *args, **kwargs: Hostile(exc)}
-    return {slot: make(exc)}
+    return {slot: reshape(**{gives: Hostile(exc)})}
 
 
-@pytest.mark.parametrize("test, slot, line", PASS_THROUGH,
-                         ids=[f"{line}-{slot if isinstance(slot, str) else slot[0]}" for _, slot, line in PASS_THROUGH])
-def test_an_exception_passes_through_unchanged(test, slot, line):
+def case_id(test, slot, gives=None):
+    return f"{test}-{slot}" + ("" if gives is None else "-hostile" if gives is Hostile else f"-hostile[{gives}]")
+
+
+@pytest.mark.parametrize("case", PASS_THROUGH, ids=[case_id(*case) for case in PASS_THROUGH])
+def test_an_exception_passes_through_unchanged(case):
+    test, slot, *gives = case
+    line = support.line_of(*case)
     exc = Boom("from the module under test")
-    failure = run(World(faulty(slot, exc)), test)
+    failure = run(World(faulty(slot, exc, *gives)), test)
     assert failure.exc is exc
     # One record, on top of the frames of the code that raised.
     assert failure.entries[0] == record(test, line)
@@ -296,19 +306,25 @@ class BadText(str):
 
 
 FIRST, SECOND, DUMPS = Boom("first"), Boom("second"), Boom("dumps")
+CLOCK = LISTING.method("test_ts_is_set_at_construction_time")
+PARSE = LISTING.method("test_parse_bytes_payload")
+# raw = json.dumps(<a literal of several lines>).encode(): each call fails at
+# the line its name is written on.
+RAW = PARSE.statement(calls="dumps")
 
 
 @pytest.mark.parametrize("world, error, line", [
-    (dict(clock=(FIRST,)), FIRST, 75),
-    (dict(clock=(1.0, SECOND)), SECOND, 77),
-    (dict(json=types.SimpleNamespace(dumps=raiser(DUMPS))), DUMPS, 97),
-    (dict(json=types.SimpleNamespace()), AttributeError, 97),
-    (dict(json=types.SimpleNamespace(dumps=lambda obj: None)), AttributeError, 101),
-    (dict(json=types.SimpleNamespace(dumps=lambda obj: BadText("{}"))), Boom, 101),
-    (dict(json="blocked"), ModuleNotFoundError, 95),
-], ids=["clock-75", "clock-77", "dumps-97", "no-dumps-97", "dumps-None-101", "encode-101", "blocked-json-95"])
+    (dict(clock=(FIRST,)), FIRST, CLOCK.statement(calls="time").line),
+    (dict(clock=(1.0, SECOND)), SECOND, CLOCK.statement(calls="time", nth=1).line),
+    (dict(json=types.SimpleNamespace(dumps=raiser(DUMPS))), DUMPS, RAW.line_of("dumps")),
+    (dict(json=types.SimpleNamespace()), AttributeError, RAW.line_of("dumps")),
+    (dict(json=types.SimpleNamespace(dumps=lambda obj: None)), AttributeError, RAW.line_of("encode")),
+    (dict(json=types.SimpleNamespace(dumps=lambda obj: BadText("{}"))), Boom, RAW.line_of("encode")),
+    (dict(json="blocked"), ModuleNotFoundError, PARSE.statement(imports="json").line),
+], ids=["first-clock-reading", "second-clock-reading", "dumps-raises", "no-dumps", "dumps-gives-None",
+        "encode-raises", "json-blocked"])
 def test_the_standard_library_is_reached_at_each_run(world, error, line):
-    test = "test_parse_bytes_payload" if "json" in world else "test_ts_is_set_at_construction_time"
+    test = PARSE.name if "json" in world else CLOCK.name
     failure = run(World({"Meta.ts": value(1.0)}, **world), test)
     assert failure.exc is error if isinstance(error, Boom) else type(failure.exc) is error
     assert failure.lines_in(SOURCE) == [line]
@@ -350,12 +366,8 @@ def test_a_loaded_json_module_is_used_unless_it_is_initialising(spec, readable):
 def first_missing(test, missing):
     """(line, name) where a test that reads its globals in source order
     first misses one of ``missing``, or None."""
-    if "time" in missing and test == "test_ts_is_set_at_construction_time":
-        return 75, "time"
-    reads = [SDK_CLASS[CLASS_OF[test]]]
-    if test not in ("test_init_without_node_leaves_none", "test_init_without_node"):
-        reads.append("NODE")
-    return next(((BUILT_AT[test], name) for name in reads if name in missing), None)
+    reads = LISTING.method(test).global_reads(LISTING.module_names())
+    return next(((line, name) for line, name in reads if name in missing), None)
 
 
 @pytest.mark.parametrize("missing", [("NODE",), ("time",), ("MetaSource",), ("MetaModule",), ("Meta",),
@@ -423,13 +435,69 @@ def test_reads_and_calls_happen_as_in_the_source(cls, test):
     assert compiled_log == locals_released_first_to_last(interpreted_log)
 
 
+class Injected(Exception):
+    pass
+
+
+class FailingAt(list):
+    """A world's log whose ``n``-th entry raises Injected where it is made:
+    at the n-th read, call, item access or membership test of a run."""
+
+    def __init__(self, n):
+        super().__init__()
+        self.n = n
+
+    def append(self, entry):
+        super().append(entry)
+        if len(self) == self.n:
+            raise Injected(*entry[:2])
+
+
+@pytest.mark.parametrize("cls, test", TESTS, ids=[t for _, t in TESTS])
+def test_every_line_the_module_reports_is_that_of_its_statement_in_the_listing(cls, test):
+    """The line of the def statement, and the line of each failure: the run
+    fails at each of its operations in turn (and at the import of json, where
+    it imports it), in both modules. The interpreter tells which statement of
+    the listing failed, and at which of its lines (before 3.10 only which
+    statement, where one spans lines); the module must report the same line."""
+    method = LISTING.method(test)
+    drifted = []
+    first_line = vars(getattr(compiled, cls))[test].__code__.co_firstlineno
+    if first_line != method.first_line:
+        drifted.append(f"def {test}(self): listing line {method.first_line}, the module reports {first_line}")
+
+    def failing_at(n):
+        def make():
+            world = World(recording().overrides)
+            world.log = FailingAt(n)
+            return world
+        return make
+
+    passing = World(recording().overrides)
+    assert passing.run(support.interpreted(), cls, test) is None
+    worlds = [failing_at(n) for n in range(1, len(passing.log) + 1)]
+    if any("json" in s.imports for s in method.statements):
+        worlds.append(lambda: World(json="blocked"))
+    for make in worlds:
+        (reported, _), (expected, _) = support.compare_runs(make, cls, test)
+        assert expected is not None and len(expected[2]) == 1, expected
+        statement = method.at(expected[2][0])
+        reported = reported and reported[2]
+        if reported == expected[2] or (sys.version_info < (3, 10) and reported and len(reported) == 1 and
+                                       statement.line <= reported[0] <= statement.last):
+            continue
+        drifted.append(f"{statement.text}  ({expected[0].__name__}{expected[1]}): listing line "
+                       f"{expected[2][0]}, the module reports {', '.join(map(str, reported or ['no failure']))}")
+    assert not drifted, f"{cls}.{test}: lines that drifted from the listing:\n  " + "\n  ".join(drifted)
+
+
 OPTIMISED = r"""
 import json, sys
 sys.path[:0] = [{root!r}, {checks!r}]
 import support
 out = {{}}
 for world, make in (("correct", support.World), ("wrong", support.assertions_fail)):
-    for cls, test in support.all_tests():
+    for cls, test in support.TESTS:
         runs = support.compare_runs(make, cls, test)
         out[world + " " + test] = [[repr(o), [list(map(str, e)) for e in log]] for o, log in runs]
 print(json.dumps([sys.flags.optimize, out]))
@@ -611,7 +679,7 @@ def three_runs(module, test, between=None):
     ByInstance, ByStaticMethod, ByCallable, ByProperty, method_replaced, base_method_replaced, slotted_dict,
     *map(slotted, SLOTTED_TO_DICT),
 ], ids=lambda make: make.__name__)
-@pytest.mark.parametrize("test", ["test_init_with_node", "test_init_without_node", "test_to_dict"])
+@pytest.mark.parametrize("test", [test for _, test in TESTS if SDK_CLASS[test] == "MetaModule"])
 def test_plain_classes_behave_as_in_the_interpreter(monkeypatch, make, test):
     """Three runs each, in case anything learnt on one run is wrongly reused
     on a later one; some classes change after the first."""
@@ -672,6 +740,9 @@ ATTRIBUTES = {"MetaSource": ("id", "type", "name", "source_key", "output_port_id
 RESULTS = {"MetaSource": ("to_dict", "update"), "MetaModule": ("to_dict",), "Meta": ("to_dict",),
            "ZetoData": ("create_zeto_data", "parse_zeto_data")}
 JSON = {"no dumps": types.SimpleNamespace(), "dumps raises": types.SimpleNamespace(dumps=raiser(Boom("dumps")))}
+DUMPS_ARGUMENTS_END = max(node.lineno for call in ast.walk(RAW.node)
+                          if isinstance(call, ast.Call) and getattr(call.func, "attr", None) == "dumps"
+                          for node in ast.walk(call) if isinstance(node, ast.expr))
 
 errors = st.sampled_from(ERRORS).map(lambda e: ("raise", e))
 pool_values = st.sampled_from(POOL).map(lambda v: ("value", v))
@@ -699,7 +770,7 @@ def behaviour(description):
 def worlds(draw, test):
     """Up to three misbehaving slots of the class a test uses, a clock and
     a json module."""
-    cls = SDK_CLASS[CLASS_OF[test]]
+    cls = SDK_CLASS[test]
     slots = {f"{cls}()": st.one_of(errors, pool_values)}
     for attr in ATTRIBUTES[cls]:
         extra = [st.just(("store all",))] if attr == "update" else []
@@ -728,9 +799,10 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
         make_world, cls, test)
     if sys.version_info < (3, 8) and json_entry == "dumps raises" and interpreted_outcome:
         # Before 3.8 the interpreter reports a call that spans lines at the
-        # line of its last argument (100) rather than where it starts (97).
+        # line its arguments end on rather than where it starts.
         kind, args, lines = interpreted_outcome
-        interpreted_outcome = kind, args, [97 if line == 100 else line for line in lines]
+        interpreted_outcome = kind, args, [RAW.line_of("dumps") if line == DUMPS_ARGUMENTS_END else line
+                                           for line in lines]
     assert compiled_outcome == interpreted_outcome
     assert compiled_log == interpreted_log
 
@@ -740,10 +812,10 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
 def _reference_cases():
     for test, overrides, _ in WRONG:
         yield test, overrides
-    for test, slot, _ in PASS_THROUGH:
+    for test, slot, *gives in PASS_THROUGH:
         # A new exception at each raise: one kept alive would keep the
         # frames it passed through, and their locals, alive with it.
-        yield test, faulty(slot, Boom)
+        yield test, faulty(slot, Boom, *gives)
     yield from ((test, recording().overrides) for _, test in TESTS)
 
 

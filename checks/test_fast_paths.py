@@ -17,6 +17,8 @@ from pathlib import Path
 
 import pytest
 
+from listing import LISTING
+
 ROOT = Path(__file__).resolve().parent.parent
 BUILD = os.environ.get("ZETO_COUNTING_BUILD")
 RUNS = 50
@@ -26,8 +28,7 @@ import json, sys
 import tests.unit.test_zeto_data as module
 
 counts = module._slow_paths
-tests = [(cls, name) for cls in ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
-         for name in vars(getattr(module, cls)) if name.startswith("test_")]
+tests = %r
 for cls, name in tests:
     for _ in range(3):
         getattr(getattr(module, cls)(), name)()
@@ -40,7 +41,7 @@ for cls, name in tests:
     after = counts()
     moved[name] = {k: after[k] - before[k] for k in after if k != "fast_paths" and after[k] != before[k]}
 print(json.dumps({"fast_paths": counts()["fast_paths"], "moved": moved}))
-""" % RUNS
+""" % (LISTING.tests, RUNS)
 
 # The slow paths that a test takes on some versions by design, with why.
 KNOWN = {

@@ -16,21 +16,11 @@ import weakref
 import pytest
 
 import support
-from support import SOURCE, World, compiled, failure_of
+from support import LISTING, SOURCE, TESTS as ALL, World, compiled, failure_of
 from zeto_sdk.redis import zeto_data as sdk
 
 interpreted = support.interpreted()
-METHODS = {
-    "TestMetaSource": ["test_init_with_node_sets_fields", "test_init_without_node_leaves_none",
-                       "test_to_dict_returns_dict_with_id", "test_update_sets_new_values",
-                       "test_update_ignores_none_values"],
-    "TestMetaModule": ["test_init_with_node", "test_init_without_node", "test_to_dict"],
-    "TestMeta": ["test_to_dict_uses_stored_ts_not_fresh_time", "test_to_dict_has_required_keys",
-                 "test_ts_is_set_at_construction_time"],
-    "TestZetoData": ["test_create_without_frame_returns_none_frame", "test_create_empty_result_defaults_to_list",
-                     "test_parse_bytes_payload"],
-}
-ALL = [(cls, name) for cls, names in METHODS.items() for name in names]
+METHODS = {cls: [m.name for m in methods] for cls, (_, methods) in LISTING.classes.items()}
 IDS = [name for _, name in ALL]
 
 
@@ -40,7 +30,7 @@ def test_the_namespace_holds_the_imports_fixture_and_classes():
     # (Their order is checked on a fresh import, in test_import.py.)
     assert compiled.__name__ == support.MODULE and compiled.__doc__ == "Tests for zeto_sdk.redis.zeto_data"
     assert compiled.__builtins__ is builtins and compiled.time is time
-    for name in ("Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData"):
+    for name in LISTING.sdk_names:
         assert getattr(compiled, name) is getattr(sdk, name)
     assert type(compiled.__test__) is dict and compiled.__test__ == {}
     assert type(compiled.NODE) is dict
@@ -282,9 +272,10 @@ def test_argument_errors_are_reported_at_the_first_line(call, message):
     world = World()
     with world.installed(compiled):
         failure = failure_of(call)
+    first_line = LISTING.method("test_to_dict", "TestMetaModule").first_line
     assert type(failure.exc) is TypeError and failure.exc.args == (message,)
-    assert failure.lines_in(SOURCE) == [54]
-    assert failure.entries[-1] == (f"{support.MODULE}.TestMetaModule.test_to_dict", SOURCE, 54)
+    assert failure.lines_in(SOURCE) == [first_line]
+    assert failure.entries[-1] == (f"{support.MODULE}.TestMetaModule.test_to_dict", SOURCE, first_line)
     # Checked before any statement runs.
     assert world.log == []
 
@@ -292,7 +283,7 @@ def test_argument_errors_are_reported_at_the_first_line(call, message):
 @pytest.mark.parametrize("cls, name", ALL, ids=IDS)
 def test_each_method_checks_its_arguments(cls, name):
     failure = failure_of(getattr(compiled, cls)().__getattribute__(name), None)
-    first_line = interpreted.__dict__[cls].__dict__[name].__code__.co_firstlineno
+    first_line = LISTING.method(name, cls).first_line
     assert failure.exc.args == (f"{name}() takes exactly 1 positional argument (2 given)",)
     assert failure.entries == [(f"{support.MODULE}.{cls}.{name}", SOURCE, first_line)]
 
@@ -305,11 +296,12 @@ def test_the_failure_record():
         except AssertionError as exc:
             error = exc
     assert error.args == ()
+    line = LISTING.method("test_init_with_node").assertion("id").line
     record = error.__traceback__.tb_next
-    assert record.tb_next is None and record.tb_lineno == 46 and record.tb_frame.f_lineno == 46
+    assert record.tb_next is None and record.tb_lineno == line and record.tb_frame.f_lineno == line
     assert record.tb_frame.f_globals is vars(compiled)
     assert record.tb_frame.f_code.co_filename == SOURCE
     assert record.tb_frame.f_code.co_name == "tests.unit.test_zeto_data.TestMetaModule.test_init_with_node"
     text = "".join(traceback.format_exception(type(error), error, error.__traceback__))
-    assert ('File "tests/unit/test_zeto_data.py", line 46, in '
+    assert (f'File "tests/unit/test_zeto_data.py", line {line}, in '
             "tests.unit.test_zeto_data.TestMetaModule.test_init_with_node") in text

@@ -18,6 +18,7 @@ from pathlib import Path
 
 import pytest
 
+from listing import LISTING
 from recursion import endless_recursion_unbounded
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -26,30 +27,34 @@ BUILT = ROOT / "tests" / "unit" / f"test_zeto_data{importlib.machinery.EXTENSION
 
 pytestmark = pytest.mark.skipif(not BUILT.exists(), reason=f"{BUILT.name} not built (make build)")
 
-TESTS = [
-    ("TestMetaSource", "test_init_with_node_sets_fields"),
-    ("TestMetaSource", "test_init_without_node_leaves_none"),
-    ("TestMetaSource", "test_to_dict_returns_dict_with_id"),
-    ("TestMetaSource", "test_update_sets_new_values"),
-    ("TestMetaSource", "test_update_ignores_none_values"),
-    ("TestMetaModule", "test_init_with_node"),
-    ("TestMetaModule", "test_init_without_node"),
-    ("TestMetaModule", "test_to_dict"),
-    ("TestMeta", "test_to_dict_uses_stored_ts_not_fresh_time"),
-    ("TestMeta", "test_to_dict_has_required_keys"),
-    ("TestMeta", "test_ts_is_set_at_construction_time"),
-    ("TestZetoData", "test_create_without_frame_returns_none_frame"),
-    ("TestZetoData", "test_create_empty_result_defaults_to_list"),
-    ("TestZetoData", "test_parse_bytes_payload"),
-]
+TESTS = LISTING.tests
+TEST = {name: (cls, name) for cls, name in TESTS}
 
-# Tests that hand NODE to a class of the module under test: (test, class, line).
-NODE_READERS = [
-    (TESTS[0], "MetaSource", 12), (TESTS[2], "MetaSource", 25), (TESTS[3], "MetaSource", 32),
-    (TESTS[4], "MetaSource", 37), (TESTS[5], "MetaModule", 45), (TESTS[7], "MetaModule", 55),
-    (TESTS[8], "Meta", 63), (TESTS[9], "Meta", 69), (TESTS[10], "Meta", 76),
-    (TESTS[11], "ZetoData", 83), (TESTS[12], "ZetoData", 90), (TESTS[13], "ZetoData", 96),
-]
+
+def _node_readers():
+    for m in LISTING.methods():
+        for statement in m.statements:
+            if "NODE" in statement.names:
+                made = next(name for name in statement.calls if name in LISTING.sdk_names)
+                yield (m.cls, m.name), made, statement.line
+                break
+
+
+# Tests that hand NODE to a class of the module under test: (test, class, line
+# of that call).
+NODE_READERS = list(_node_readers())
+# The test that makes a MetaSource of NODE first.
+SOURCE_TEST = TEST["test_init_with_node_sets_fields"]
+
+
+def built_at(test, cls):
+    """The line of the statement of ``test`` that makes a ``cls``."""
+    return LISTING.method(test[1]).statement(calls=cls).line
+
+
+def assertion(name, about=None):
+    """The line of the first assertion of the test ``name`` (about ``about``)."""
+    return LISTING.method(name).assertion(about).line
 
 
 def ids(cases):
@@ -193,7 +198,8 @@ def test_class_that_removes_itself_when_called(ns, case):
     fails(ns, test, NameError, line, f"name '{cls}' is not defined")
 
 
-ONE_PER_CLASS = [NODE_READERS[i] for i in (0, 4, 6, 9)]
+# The first of each test class.
+ONE_PER_CLASS = [next(case for case in NODE_READERS if case[0][0] == cls) for cls in LISTING.classes]
 
 
 @pytest.mark.parametrize("case", ONE_PER_CLASS, ids=ids(ONE_PER_CLASS))
@@ -231,12 +237,13 @@ def test_finalizer_runs_a_failing_test_while_a_test_fails(ns):
         def __del__(self):
             if not inner:
                 inner.append(None)
-                inner.append(run(ns, TESTS[6]))
+                inner.append(run(ns, TEST["test_init_without_node"]))
 
     ns.MetaModule = Module
-    outer = fails(ns, TESTS[5], AssertionError, 46)
+    outer = fails(ns, TEST["test_init_with_node"], AssertionError, assertion("test_init_with_node", "id"))
     assert outer.__context__ is None and outer.args == ()
-    assert type(inner[1]) is AssertionError and record(inner[1]) == (TESTS[6][1], 52)
+    assert type(inner[1]) is AssertionError
+    assert record(inner[1]) == ("test_init_without_node", assertion("test_init_without_node", "id"))
 
 
 class Clock:
@@ -252,7 +259,8 @@ class Clock:
         return self.readings.pop(0)
 
 
-CLOCK_TEST = ("TestMeta", "test_ts_is_set_at_construction_time")
+CLOCK_TEST = TEST["test_ts_is_set_at_construction_time"]
+CLOCK = LISTING.method(CLOCK_TEST[1])
 
 
 def test_clock_rebound_during_the_first_reading_is_used_for_the_second(ns):
@@ -264,12 +272,12 @@ def test_clock_rebound_during_the_first_reading_is_used_for_the_second(ns):
 
 def test_clock_deleted_during_the_first_reading(ns):
     ns.time = Clock([0.0], on_call=lambda: OnDelete(lambda: ns.__dict__.pop("time")))
-    fails(ns, CLOCK_TEST, NameError, 77, "name 'time' is not defined")
+    fails(ns, CLOCK_TEST, NameError, CLOCK.statement(calls="time", nth=1).line, "name 'time' is not defined")
 
 
 def test_meta_deleted_during_the_first_reading(ns):
     ns.time = Clock([0.0, float("inf")], on_call=lambda: OnDelete(lambda: ns.__dict__.pop("Meta", None)))
-    fails(ns, CLOCK_TEST, NameError, 76, "name 'Meta' is not defined")
+    fails(ns, CLOCK_TEST, NameError, CLOCK.statement(calls="Meta").line, "name 'Meta' is not defined")
 
 
 class CollidesWith:
@@ -305,11 +313,11 @@ def test_namespace_changed_during_the_lookup_of_node(ns):
     key = CollidesWith("NODE", lambda: ns.__dict__.pop("NODE", None))
     put_in_front(ns.__dict__, "NODE", key)
     try:
-        fails(ns, TESTS[0], NameError, 12, "name 'NODE' is not defined")
+        fails(ns, SOURCE_TEST, NameError, built_at(SOURCE_TEST, "MetaSource"), "name 'NODE' is not defined")
     finally:
         del ns.__dict__[key]
     ns.NODE = node
-    assert run(ns, TESTS[0]) is None
+    assert run(ns, SOURCE_TEST) is None
 
 
 def test_node_from_the_builtins_follows_their_changes(ns, monkeypatch):
@@ -318,13 +326,13 @@ def test_node_from_the_builtins_follows_their_changes(ns, monkeypatch):
     second = dict(first)
     del ns.NODE
     monkeypatch.setattr(builtins, "NODE", first, raising=False)
-    assert run(ns, TESTS[0]) is None
+    assert run(ns, SOURCE_TEST) is None
     builtins.NODE = second
-    assert run(ns, TESTS[0]) is None
+    assert run(ns, SOURCE_TEST) is None
     assert [kw["src_node"] for kw in calls] == [first, second]
     assert calls[0]["src_node"] is first and calls[1]["src_node"] is second
     monkeypatch.delattr(builtins, "NODE")
-    fails(ns, TESTS[0], NameError, 12, "name 'NODE' is not defined")
+    fails(ns, SOURCE_TEST, NameError, built_at(SOURCE_TEST, "MetaSource"), "name 'NODE' is not defined")
 
 
 # ---- results that change while they are read ----------------------------------------
@@ -373,21 +381,21 @@ def equal_and_clear(payload):
     return payload
 
 
-CREATE = TESTS[11]
+CREATE = TEST["test_create_without_frame_returns_none_frame"]
 PAYLOADS = [
-    # (how the payload is made, error, line, exception args)
-    (lambda p: ClearedOnRead(p), KeyError, 86, ("result",)),
-    (without_frame, KeyError, 85, ("frame",)),
-    (collide_clear, KeyError, 85, ("frame",)),
+    # (how the payload is made, error, exception args, what the failing assertion is about)
+    (lambda p: ClearedOnRead(p), KeyError, ("result",), "result"),
+    (without_frame, KeyError, ("frame",), "frame"),
+    (collide_clear, KeyError, ("frame",), "frame"),
     (collide_regrow, None, None, None),
-    (equal_and_clear, AssertionError, 87, ()),
+    (equal_and_clear, AssertionError, (), "meta"),
 ]
 
 
-@pytest.mark.parametrize("make, error, line, args", PAYLOADS,
+@pytest.mark.parametrize("make, error, args, about", PAYLOADS,
                          ids=["subclass clears itself", "exact dict without frame", "lookup clears the dict",
                               "lookup regrows the dict", "comparison clears the payload"])
-def test_payload_that_changes_while_it_is_read(ns, make, error, line, args):
+def test_payload_that_changes_while_it_is_read(ns, make, error, args, about):
     real = ns.ZetoData
 
     class Data(real):
@@ -398,7 +406,7 @@ def test_payload_that_changes_while_it_is_read(ns, make, error, line, args):
     if error is None:
         assert run(ns, CREATE) is None
     else:
-        assert fails(ns, CREATE, error, line).args == args
+        assert fails(ns, CREATE, error, assertion(CREATE[1], about)).args == args
 
 
 # ---- recursion -------------------------------------------------------------------------
@@ -416,7 +424,8 @@ def at_depth(depth, fn):
 
 def test_called_at_the_recursion_limit(ns):
     limit = sys.getrecursionlimit()
-    bound = getattr(ns.TestMetaSource(), TESTS[1][1])
+    test = TEST["test_init_without_node_leaves_none"]
+    bound = getattr(getattr(ns, test[0])(), test[1])
     outcomes = {}
     for depth in range(limit - 80, limit):
         try:
@@ -432,9 +441,9 @@ def test_called_at_the_recursion_limit(ns):
     # the guard of C calls counts C depth apart from Python's.
     if sys.version_info[:2] == (3, 11):
         assert at_call, "no depth made the test's own call meet the limit"
-    assert all(record(exc) == (TESTS[1][1], 20) for exc in at_call)
+    assert all(record(exc) == (test[1], built_at(test, "MetaSource")) for exc in at_call)
     assert None in outcomes.values(), "no depth left the test room to pass"
-    assert run(ns, TESTS[1]) is None
+    assert run(ns, test) is None
 
 
 def endless(**kwargs):
@@ -459,20 +468,21 @@ def test_constructor_that_recurses_without_end(ns, case, constructor):
 def test_constructor_that_reenters_the_test_until_the_limit(ns):
     depth = []
     real = ns.MetaModule
+    test = TEST["test_init_with_node"]
 
     def reenter(**kwargs):
         depth.append(1)
-        exc = run(ns, TESTS[5])
+        exc = run(ns, test)
         if exc is not None:
             raise exc
         return None
 
     ns.MetaModule = reenter
-    exc = fails(ns, TESTS[5], RecursionError, 45)
+    exc = fails(ns, test, RecursionError, built_at(test, "MetaModule"))
     assert len(depth) > 10
     del exc
     ns.MetaModule = real
-    assert run(ns, TESTS[5]) is None
+    assert run(ns, test) is None
 
 
 # ---- callees that break the calling convention ----------------------------------------
@@ -493,11 +503,12 @@ def capi_null():
 
 def as_class(ns, broken):
     ns.MetaSource = broken
-    return TESTS[0], 12
+    return SOURCE_TEST, built_at(SOURCE_TEST, "MetaSource")
 
 
 def as_method(ns, broken):
     real = ns.MetaSource
+    test = TEST["test_to_dict_returns_dict_with_id"]
 
     def make(**kwargs):
         obj = real(**kwargs)
@@ -505,12 +516,12 @@ def as_method(ns, broken):
         return obj
 
     ns.MetaSource = make
-    return TESTS[2], 26
+    return test, LISTING.method(test[1]).statement(calls="to_dict").line
 
 
 def as_clock(ns, broken):
     ns.time = type("Clock", (), {"time": broken})()
-    return CLOCK_TEST, 75
+    return CLOCK_TEST, CLOCK.statement(calls="time").line
 
 
 @pytest.mark.parametrize("where", [as_class, as_method, as_clock], ids=["class", "method", "clock"])
@@ -518,14 +529,14 @@ def as_clock(ns, broken):
 def test_callee_returning_null_without_an_exception(ns, capi_null, where, kind):
     test, line = where(ns, getattr(capi_null, kind)())
     fails(ns, test, SystemError, line, "NULL result without error in PyObject_Call")
-    assert run(ns, TESTS[6]) is None  # nothing left pending
+    assert run(ns, TEST["test_init_without_node"]) is None  # nothing left pending
 
 
 @pytest.mark.parametrize("where", [as_class, as_method, as_clock], ids=["class", "method", "clock"])
 def test_callee_returning_a_value_with_an_exception_set(ns, capi_null, where):
     test, line = where(ns, capi_null.ValueWithError())
     fails(ns, test, SystemError, line)
-    assert run(ns, TESTS[6]) is None
+    assert run(ns, TEST["test_init_without_node"]) is None
 
 
 # ---- the module's caches of type look-ups --------------------------------------------------
@@ -552,7 +563,7 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
     # tag. What was cached for the freed class must not be used for it.
     fields = ("id", "type", "name", "output_port_idx", "frame_id")
     ns.MetaSource = slotted_meta_source(fields)
-    assert run(ns, TESTS[0]) is None
+    assert run(ns, SOURCE_TEST) is None
     old = (id(ns.MetaSource), capi_null.version_tag(ns.MetaSource))
     ns.MetaSource = None
     gc.collect()
@@ -574,7 +585,7 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
     if sys.version_info < (3, 11):
         assert (id(second), capi_null.version_tag(second)) == old
     ns.MetaSource = second
-    assert run(ns, TESTS[0]) is None
+    assert run(ns, SOURCE_TEST) is None
 
 
 # ---- cycles and weak references ----------------------------------------------------------
@@ -754,7 +765,7 @@ def test_suite_under_pytest_xdist():
                           cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True,
                           timeout=300)
     assert done.returncode == 0, done.stdout + done.stderr
-    assert "14 passed" in done.stdout
+    assert f"{len(TESTS)} passed" in done.stdout
 
 
 # ---- one interpreter per process -------------------------------------------------------------------

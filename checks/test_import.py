@@ -10,6 +10,8 @@ import textwrap
 
 import pytest
 
+from listing import LISTING
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 STAND_IN = os.path.join(ROOT, "zeto_sdk", "redis", "zeto_data.py")
 NAME = "tests.unit.test_zeto_data"
@@ -44,19 +46,26 @@ def attempt():
     return {"module": [k for k in vars(module) if k not in MACHINERY]}
 
 def run_all(module):
-    """The fourteen tests; the names of those that did not pass."""
+    """The tests of the listing; the names of those that did not pass."""
     failed = []
-    for cls in ("TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData"):
-        for name in [n for n in vars(getattr(module, cls)) if n.startswith("test_")]:
-            try:
-                getattr(getattr(module, cls)(), name)()
-            except Exception:
-                failed.append(name)
+    for cls, name in TESTS:
+        try:
+            getattr(getattr(module, cls)(), name)()
+        except Exception:
+            failed.append(name)
     return failed
-'''
+''' + f"TESTS = {LISTING.tests!r}\n"
 # In order of insertion, after what the import machinery sets.
-NAMESPACE = ["__builtins__", "time", "Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData", "NODE",
-             "TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData", "__test__"]
+NAMESPACE = ["__builtins__", *LISTING.module_names(), "__test__"]
+# The lines of the module body's imports.
+IMPORT_TIME = LISTING.binding("time").line
+IMPORT_SDK = LISTING.binding(LISTING.sdk_names[0]).line
+
+
+def bound_before(name):
+    """The names the module body binds before ``name``."""
+    names = LISTING.module_names()
+    return names[:names.index(name)]
 
 
 def run(tmp_path, script, sdk=None, flags=()):
@@ -89,8 +98,8 @@ def init_records(result):
 def test_a_failing_import_of_the_module_under_test_passes_through(tmp_path, sdk, error, args):
     result = run(tmp_path, "print(json.dumps(attempt()))", sdk=sdk)
     assert (result["error"], result["args"]) == (error, args)
-    assert init_records(result) == [[INIT, SOURCE, 5]]
-    assert result["bound"] == ["time"] and not result["in_sys_modules"]
+    assert init_records(result) == [[INIT, SOURCE, IMPORT_SDK]]
+    assert result["bound"] == bound_before(LISTING.sdk_names[0]) and not result["in_sys_modules"]
     if error == "LookupError":
         # The module under test's own frame stays below the record.
         assert result["entries"][-1][1].endswith("zeto_data.py")
@@ -130,9 +139,9 @@ def test_a_missing_name_fails_the_import_until_it_is_supplied(tmp_path, hide, me
     """]
     first, second, supplied, failed = run(tmp_path, "\n".join(map(textwrap.dedent, script)), sdk=sdk)
     assert (first["error"], first["args"]) == ("ImportError", ["cannot import name MetaFrameFormat"])
-    assert init_records(first) == [[INIT, SOURCE, 5]]
+    assert init_records(first) == [[INIT, SOURCE, IMPORT_SDK]]
     # The names before it were bound, nothing after it.
-    assert first["bound"] == ["time", "Meta"] and not first["in_sys_modules"]
+    assert first["bound"] == bound_before("MetaFrameFormat") and not first["in_sys_modules"]
     if mend is None:
         assert second == first and not supplied
     else:
@@ -148,7 +157,7 @@ def test_a_failing_import_of_time(tmp_path):
     """)
     first, second = result
     assert (first["error"], first["args"]) == ("ModuleNotFoundError", ["import of time halted; None in sys.modules"])
-    assert init_records(first) == [[INIT, SOURCE, 3]] and first["bound"] == []
+    assert init_records(first) == [[INIT, SOURCE, IMPORT_TIME]] and first["bound"] == bound_before("time")
     assert second == {"module": NAMESPACE}
 
 

@@ -2,11 +2,12 @@
 
     PYTHONPATH=<project root> python3-dbg checks/leaks/refcounts.py
 
-Each of the fourteen tests is run against a stand-in of the module under test
+Each test of the listing is run against a stand-in of the module under test
 whose every operation (construction, method call, attribute read, ``==``,
 ``<=``, truth test, item access, membership test, and the ``json`` calls of
 the parse test) can be told to behave, to give a wrong value or to raise.
-The operations each test performs are listed in ``TABLE``; every listed
+The operations each test performs, and the line of the listing each is
+reached at, are recorded from a passing run of the listing; every such
 operation gets a "raise" and a "wrong" behaviour, every item access and
 membership test a "missing key" one; values come as objects with their own
 comparisons or as plain built-in values, results as dict subclasses or exact
@@ -24,7 +25,9 @@ test) pair:
   same constant both times (caches), but not with the number of runs.
 
 Failed imports of the test module, followed by a good one, are checked the
-same way in a fresh interpreter (``--imports``).  A deliberate leak is run
+same way in a fresh interpreter (``--imports``), and so are loads failed at
+each allocation in turn (``--allocation-failures``), whose failure records
+must name the listing's statement that was being run.  A deliberate leak is run
 through the same measurement first, to show that it catches one.
 
 Exits non-zero on any leak, wrong outcome or crash.
@@ -45,10 +48,12 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
 sys.path.insert(0, str(ROOT / "checks"))
+from listing import LISTING, PATH  # noqa: E402
 from recursion import endless_recursion_unbounded  # noqa: E402
 MODULE = "tests.unit.test_zeto_data"
-SDK = "zeto_sdk.redis.zeto_data"
-SDK_NAMES = ("Meta", "MetaFrameFormat", "MetaModule", "MetaSource", "ZetoData")
+SDK = LISTING.sdk_module
+SDK_NAMES = LISTING.sdk_names
+TESTS = LISTING.tests
 ROUNDS = 30          # N; every pair is measured over N and 2N runs
 TOLERANCE = 2        # allowed difference of growth between 2N and N runs
 # From 3.14 on the interpreter's own import system keeps a little more at
@@ -74,6 +79,7 @@ class Injected(Exception):
 PLAN = {}        # operation -> "raise" | "wrong" | "missing" | "leak"
 COUNTS = {}      # operation name -> times reached in the current run
 TRACE = None     # list of operations reached, while recording
+LINES = {}       # operation -> line of the listing it was reached at, while recording the listing
 LEAKED = []      # where the deliberate leak puts its objects
 WRONG = "<wrong value>"
 
@@ -89,6 +95,11 @@ def hit(name):
     op = name if n == 1 else f"{name}#{n}"
     if TRACE is not None:
         TRACE.append(op)
+        frame = sys._getframe(1)
+        while frame is not None and frame.f_code.co_filename != str(PATH):
+            frame = frame.f_back
+        if frame is not None:
+            LINES[op] = frame.f_lineno
     how = PLAN.get(op)
     if how is None:
         return False
@@ -355,78 +366,10 @@ CLASS_FAKES = {
 
 # ---- what each test does ------------------------------------------------------------
 
-def ops(line, *names):
-    return [(line, n) for n in names]
+def globals_read(test):
+    """The names of the module body that ``test`` reads."""
+    return [name for _, name in LISTING.method(test[1]).global_reads(LISTING.module_names())]
 
-
-def eq(line, site):
-    """site == constant: the read, the comparison, the truth test."""
-    return ops(line, site, f"{site} ==", f"{site} == bool")
-
-
-def call(line, site):
-    return ops(line, site, site + "()")
-
-
-def construct(line, kind):
-    return ops(line, kind + "()")
-
-
-TABLE = {
-    ("TestMetaSource", "test_init_with_node_sets_fields"): [
-        *construct(12, "MetaSource"), *eq(13, "MetaSource.id"), *eq(14, "MetaSource.type"),
-        *eq(15, "MetaSource.name"), *eq(16, "MetaSource.source_key"), *eq(17, "MetaSource.output_port_idx")],
-    ("TestMetaSource", "test_init_without_node_leaves_none"): [
-        *construct(20, "MetaSource"), *ops(21, "MetaSource.id"), *ops(22, "MetaSource.type")],
-    ("TestMetaSource", "test_to_dict_returns_dict_with_id"): [
-        *construct(25, "MetaSource"), *call(26, "MetaSource.to_dict"),
-        *eq(28, "MetaSource.to_dict()['id']"), *eq(29, "MetaSource.to_dict()['source_key']")],
-    ("TestMetaSource", "test_update_sets_new_values"): [
-        *construct(32, "MetaSource"), *call(33, "MetaSource.update"), *eq(34, "MetaSource.frame_id")],
-    ("TestMetaSource", "test_update_ignores_none_values"): [
-        *construct(37, "MetaSource"), *ops(38, "MetaSource.id"), *call(39, "MetaSource.update"),
-        *ops(40, "MetaSource.id#2", "MetaSource.id ==", "MetaSource.id == bool")],
-    ("TestMetaModule", "test_init_with_node"): [
-        *construct(45, "MetaModule"), *eq(46, "MetaModule.id"), *eq(47, "MetaModule.type"),
-        *eq(48, "MetaModule.feed_port_idx")],
-    ("TestMetaModule", "test_init_without_node"): [*construct(51, "MetaModule"), *ops(52, "MetaModule.id")],
-    ("TestMetaModule", "test_to_dict"): [
-        *construct(55, "MetaModule"), *call(56, "MetaModule.to_dict"), *eq(57, "MetaModule.to_dict()['id']")],
-    ("TestMeta", "test_to_dict_uses_stored_ts_not_fresh_time"): [
-        *construct(63, "Meta"), *ops(64, "Meta.ts"), *call(65, "Meta.to_dict"), *eq(66, "Meta.to_dict()['ts']")],
-    ("TestMeta", "test_to_dict_has_required_keys"): [
-        *construct(69, "Meta"), *call(70, "Meta.to_dict"),
-        *ops(72, *(f"Meta.to_dict() contains {k!r}" for k in ("ts", "source", "module", "frame_format")))],
-    ("TestMeta", "test_ts_is_set_at_construction_time"): [
-        *call(75, "time.time"), *construct(76, "Meta"), *ops(77, "time.time#2", "time.time()#2"),
-        *ops(78, "Meta.ts", "clock <=", "clock <= bool", "Meta.ts <=", "Meta.ts <= bool")],
-    ("TestZetoData", "test_create_without_frame_returns_none_frame"): [
-        *construct(83, "ZetoData"), *call(84, "ZetoData.create_zeto_data"), *ops(85, "payload['frame']"),
-        *eq(86, "payload['result']"), *ops(87, "payload contains 'meta'")],
-    ("TestZetoData", "test_create_empty_result_defaults_to_list"): [
-        *construct(90, "ZetoData"), *call(91, "ZetoData.create_zeto_data"), *eq(92, "payload['result']")],
-    ("TestZetoData", "test_parse_bytes_payload"): [
-        *construct(96, "ZetoData"), *call(97, "json.dumps"), *call(101, "text.encode"),
-        *call(102, "ZetoData.parse_zeto_data"), *ops(103, "parsed['frame']"), *eq(104, "parsed['result']")],
-}
-
-# The globals each test reads, with the line that reads each first.
-GLOBALS = {
-    ("TestMetaSource", "test_init_with_node_sets_fields"): [(12, "MetaSource"), (12, "NODE")],
-    ("TestMetaSource", "test_init_without_node_leaves_none"): [(20, "MetaSource")],
-    ("TestMetaSource", "test_to_dict_returns_dict_with_id"): [(25, "MetaSource"), (25, "NODE")],
-    ("TestMetaSource", "test_update_sets_new_values"): [(32, "MetaSource"), (32, "NODE")],
-    ("TestMetaSource", "test_update_ignores_none_values"): [(37, "MetaSource"), (37, "NODE")],
-    ("TestMetaModule", "test_init_with_node"): [(45, "MetaModule"), (45, "NODE")],
-    ("TestMetaModule", "test_init_without_node"): [(51, "MetaModule")],
-    ("TestMetaModule", "test_to_dict"): [(55, "MetaModule"), (55, "NODE")],
-    ("TestMeta", "test_to_dict_uses_stored_ts_not_fresh_time"): [(63, "Meta"), (63, "NODE")],
-    ("TestMeta", "test_to_dict_has_required_keys"): [(69, "Meta"), (69, "NODE")],
-    ("TestMeta", "test_ts_is_set_at_construction_time"): [(75, "time"), (76, "Meta"), (76, "NODE")],
-    ("TestZetoData", "test_create_without_frame_returns_none_frame"): [(83, "ZetoData"), (83, "NODE")],
-    ("TestZetoData", "test_create_empty_result_defaults_to_list"): [(90, "ZetoData"), (90, "NODE")],
-    ("TestZetoData", "test_parse_bytes_payload"): [(96, "ZetoData"), (96, "NODE")],
-}
 
 # Ways of calling a method: (name, call). The first three are right.
 CALL_FORMS = [
@@ -444,7 +387,7 @@ CALL_FORMS = [
 
 def load_suites():
     compiled = importlib.import_module(MODULE)
-    spec = importlib.util.spec_from_file_location("interpreted_suite", ROOT / "tests" / "unit" / "test_zeto_data.py")
+    spec = importlib.util.spec_from_file_location("interpreted_suite", str(PATH))
     interpreted = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(interpreted)
     return compiled, interpreted
@@ -554,6 +497,13 @@ def record_trace(behaviour, module, test):
         undo()
 
 
+def operations(interpreted, test):
+    """[(line, operation)] of a passing run of the listing's ``test``: what it
+    reaches, in order, and the line of the listing it reaches each at."""
+    LINES.clear()
+    return [(LINES[op], op) for op in record_trace(Behaviour("trace"), interpreted, test)]
+
+
 def is_lookup(op):
     """An item access or membership test of a result dictionary."""
     return op.endswith("]") or " contains " in op
@@ -575,11 +525,11 @@ def endless(*args, **kwargs):
     return endless(*args, **kwargs)
 
 
-def behaviours_for(test):
+def behaviours_for(test, table):
     yield Behaviour("bundled SDK", fakes=False, json="real")
     for mode, (plain, exact, reached) in MODES.items():
         yield Behaviour(f"{mode}passing", plain=plain, exact=exact)
-        for line, op in TABLE[test]:
+        for line, op in table:
             if not mode:
                 yield Behaviour(f"raise at {op}", {op: "raise"})
             if reached(op) and not is_comparison(op) or not mode:
@@ -591,15 +541,15 @@ def behaviours_for(test):
             yield Behaviour("abstract classes", classes=style)
             continue
         yield Behaviour(f"classes with {style} __init__, passing", classes=style)
-        for line, op in TABLE[test]:
+        for line, op in table:
             if op.endswith("()") and op[:-2] in CLASS_FAKES[style]:
                 yield Behaviour(f"classes with {style} __init__, raise at {op}", {op: "raise"}, classes=style)
                 yield Behaviour(f"classes with {style} __init__, wrong at {op}", {op: "wrong"}, classes=style)
-    for line, name in GLOBALS[test]:
+    for name in globals_read(test):
         yield Behaviour(f"missing {name}", missing=(name,))
     if test[1] == "test_parse_bytes_payload":
         yield Behaviour("json not importable", json="blocked")
-    for line, op in TABLE[test][:1] + [entry for entry in TABLE[test] if entry[1] == "time.time()"]:
+    for line, op in table[:1] + [entry for entry in table if entry[1] == "time.time()"]:
         name = op[:-2].split(".")[0]
 
         def wrap(callee, name=name):
@@ -618,16 +568,18 @@ def check_pairs(compiled, interpreted):
     pairs = leaked = 0
     problems = []
     kinds = {}
-    for test in TABLE:
-        # The table must list exactly what a passing run reaches, in order.
+    for test in TESTS:
+        table = operations(interpreted, test)
+        # In each mode both modules reach what a passing run of the listing
+        # reaches, in order.
         for mode, (plain, exact, reached) in MODES.items():
-            expected = [op for _, op in TABLE[test] if reached(op)]
+            expected = [op for _, op in table if reached(op)]
             for module in (compiled, interpreted):
                 trace = record_trace(Behaviour("trace", plain=plain, exact=exact), module, test)
                 if trace != expected:
-                    problems.append(f"{test} {mode}: {module.__name__} reaches {trace}, table lists {expected}")
-        lines = {op: line for line, op in TABLE[test]}
-        for behaviour in behaviours_for(test):
+                    problems.append(f"{test} {mode}: {module.__name__} reaches {trace}, the listing {expected}")
+        lines = {op: line for line, op in table}
+        for behaviour in behaviours_for(test, table):
             results = []
             # A debug interpreter treats a broken callee as a fatal error: such
             # a behaviour states the outcome expected of the compiled test.
@@ -721,12 +673,13 @@ def import_variants():
         return fake
 
     # name -> (sys.modules entries to put in place, meta path finder, expected message part, line)
+    sdk_line, time_line = LISTING.binding(SDK_NAMES[0]).line, LISTING.binding("time").line
     return {
-        "module under test missing": ({SDK: None}, None, "halted; None in sys.modules", 5),
-        "module under test raises": ({}, BrokenFinder(), "the module under test is broken", 5),
-        "a name missing": ({SDK: without_frame_format()}, None, "cannot import name MetaFrameFormat", 5),
-        "a name unreadable": ({SDK: guarded()}, None, "cannot import name MetaModule", 5),
-        "time missing": ({"time": None}, None, "halted; None in sys.modules", 3),
+        "module under test missing": ({SDK: None}, None, "halted; None in sys.modules", sdk_line),
+        "module under test raises": ({}, BrokenFinder(), "the module under test is broken", sdk_line),
+        "a name missing": ({SDK: without_frame_format()}, None, "cannot import name MetaFrameFormat", sdk_line),
+        "a name unreadable": ({SDK: guarded()}, None, "cannot import name MetaModule", sdk_line),
+        "time missing": ({"time": None}, None, "halted; None in sys.modules", time_line),
     }
 
 
@@ -789,11 +742,11 @@ def check_imports():
         problems.append(f"the measurement missed a deliberate import leak ({teeth})")
 
     module = importlib.import_module(MODULE)
-    names = ("time", *SDK_NAMES, "NODE", "TestMetaSource", "TestMetaModule", "TestMeta", "TestZetoData")
+    names = LISTING.module_names()
     missing = [n for n in names if n not in module.__dict__]
     if missing:
         problems.append(f"the good import after failed ones lacks {missing}")
-    for cls_name, method in TABLE:
+    for cls_name, method in TESTS:
         cls = getattr(module, cls_name)
         try:
             getattr(cls(), method)()
@@ -818,8 +771,9 @@ def load_after_failure(spec, point):
     """Loads the module by its create and execute slots, as the import system
     calls them, after one load failed at its ``point``-th allocation (none
     for 0; for -1 a load expected to fail by itself); returns what the total
-    reference count grew by, the line of the failed load's record, and the
-    tests that do not pass afterwards. None when the load did not fail at
+    reference count grew by, the line of the failed load's record (and, as
+    "record", that line followed by the names the module body had bound), and
+    the tests that do not pass afterwards. None when the load did not fail at
     that point, for it needs fewer."""
     import _imp
     import _testcapi
@@ -829,7 +783,7 @@ def load_after_failure(spec, point):
 
     settle()
     before = sys.gettotalrefcount()
-    line = None
+    line = record = None
     if point:
         time_module = sys.modules["time"]
         if point > 0:
@@ -843,6 +797,9 @@ def load_after_failure(spec, point):
             while tb is not None and not tb.tb_frame.f_code.co_name.startswith("init "):
                 tb = tb.tb_next
             line = f"{type(exc).__name__} at line {tb.tb_lineno}" if tb else type(exc).__name__
+            if tb:
+                # One new object, as "line name name ...", as for any failed load.
+                record = " ".join([str(tb.tb_lineno), *(k for k in tb.tb_frame.f_globals if not k.startswith("__"))])
             del exc, tb
             sys.modules.pop(MODULE, None)  # as the import system does
         else:
@@ -853,14 +810,28 @@ def load_after_failure(spec, point):
     load()
     module = importlib.import_module(MODULE)
     broken = []
-    for cls_name, method in TABLE:
+    for cls_name, method in TESTS:
         try:
             getattr(getattr(module, cls_name)(), method)()
         except Exception as exc:  # noqa: BLE001
             broken.append(f"{cls_name}.{method}: {exc!r}")
     del module
     settle()
-    return {"growth": sys.gettotalrefcount() - before, "line": line, "broken": broken}
+    return {"growth": sys.gettotalrefcount() - before, "line": line, "record": record, "broken": broken}
+
+
+def body_statement(bound):
+    """The statement of the listing's module body that a load with ``bound``
+    bound was running, and the lines a failure in it is recorded at: its own,
+    and for a class statement those of its def statements too. Before the
+    first statement (the module's preparations) and after the last (its
+    ``__test__``), the line of the first statement."""
+    first = LISTING.module_statements[0][0]
+    for statement, names in LISTING.module_statements:
+        if any(name not in bound for name in names):
+            lines = {statement.line} | {m.first_line for m in LISTING.classes.get(names[0], (0, []))[1]}
+            return statement, lines | ({first.line} if not bound else set())
+    return first, {first.line}
 
 
 def in_child(f, *args):
@@ -923,6 +894,13 @@ def check_allocation_failures():
         if abs(leak) > TOLERANCE and SINGLE_LOADS_JUDGED:
             problems.append(f"LEAK after a failure at {where}: {leak:+} references")
         problems.extend(f"OUTCOME after a failure at {where}: {b}" for b in result["broken"])
+        if result["record"]:
+            line, *bound = result["record"].split()
+            line = int(line)
+            statement, lines = body_statement(bound)
+            if line not in lines:
+                problems.append(f"DRIFT after a failure at {where}: the module body had bound {bound}, so was "
+                                f"running `{statement.text}`, listing line(s) {sorted(lines)}; the record says {line}")
     print(f"  loads failed at {failed} of {point - 30} allocations, each then loaded again "
           f"(a kept failure record: {record} references): {len(problems)} problems")
     if not SINGLE_LOADS_JUDGED:

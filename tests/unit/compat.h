@@ -101,10 +101,13 @@ inline PyObject* refuse_new(PyTypeObject* type, PyObject*, PyObject*) {
 // A type whose instances behave as functions do (called through vectorcall,
 // taken unbound by method look-ups, not made from Python, the type itself
 // immutable where the version can say so), made from `slots` (ending with a
-// zero slot, at most 15) and the special offsets: new reference or null.
-inline PyTypeObject* new_function_like_type(const char* name, int basicsize, const PyType_Slot* slots,
-                                            SpecialOffsets offsets) {
-    PyType_Slot all[20];
+// zero slot) and the special offsets: new reference or null.
+template <size_t N>
+PyTypeObject* new_function_like_type(const char* name, int basicsize, const PyType_Slot (&slots)[N],
+                                     SpecialOffsets offsets) {
+    // The given slots, the members and the refusing tp_new that may be added
+    // (not both on every version), and the zero slot.
+    PyType_Slot all[N + 2];
     int n = 0;
     while (slots[n].slot) {
         all[n] = slots[n];

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 
 Constants c;
 PyObject* g_assertion_error = nullptr;
@@ -62,7 +63,7 @@ size_t fill_constants(Constants& made) {
         [](const Constants& m) { return tuple_of({m.result}); },
         [](const Constants& m) { return tuple_of({m.version}); },
     };
-    static_assert(kTexts + sizeof(steps) / sizeof(steps[0]) == kConstants, "one step per constant");
+    static_assert(kTexts + std::size(steps) == kConstants, "one step per constant of Constants after the texts");
     for (auto step : steps) {
         if (!(slots[n] = step(made))) return n;
         ++n;

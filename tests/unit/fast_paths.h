@@ -328,11 +328,13 @@ private:
         unsigned int version;  // never 0 in a filled entry
         Value value;
     };
+    // 2^kSetBits sets, chosen by the top bits of the hash.
+    static constexpr unsigned kSetBits = 6;
     static size_t set_of(PyTypeObject* type, PyObject* name) {
         const uint64_t key = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
-        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> 58);  // 64 sets
+        return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
     }
-    Entry sets_[64][2] = {};
+    Entry sets_[size_t{1} << kSetBits][2] = {};
     uint64_t epoch_ = 0;
 };
 

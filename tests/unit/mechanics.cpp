@@ -68,8 +68,8 @@ PyObject* detail::invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObje
     size_t nargs = n - nkw;
     // stack[0] stays free so that a callee may put a bound `self` in front of
     // the arguments without copying them; stack[1] holds our own `self`.
-    PyObject* stack[9];
-    if (n > 7) {  // the test bodies pass at most five arguments
+    PyObject* stack[2 + kMaxArgs];
+    if (n > kMaxArgs) {  // Run::call() refuses more at compile time
         PyErr_SetString(PyExc_SystemError, "too many arguments for a compiled call");
         return nullptr;
     }

@@ -32,6 +32,11 @@ namespace detail {
 extern PyObject* g_module_dict;
 extern PyObject* g_builtins_dict;
 
+// The most arguments, positional and keyword together, that one call of a
+// test body passes (the Meta(...) constructions pass five); invoke() keeps
+// them on its stack.
+constexpr size_t kMaxArgs = 5;
+
 // Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
 // under the recursion guard; a non-null `self` goes first, as the object of an
 // unbound method. Returns a new reference or null with an exception set.
@@ -81,24 +86,20 @@ public:
     // Calls fn(*positional, **dict(zip(kwnames, keyword values))); `args` holds
     // the positional values followed by the keyword values. The callable is
     // released as soon as the call returns.
-    Ref call(Callable fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-        if (failed_) return Ref();
-        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), args.begin(), args.size(), kwnames);
-        fn.fn.reset();
-        fn.self.reset();
-        return own(result);
+    template <size_t N>
+    Ref call(Callable fn, PyObject* const (&args)[N], PyObject* kwnames = nullptr) {
+        static_assert(N <= detail::kMaxArgs,
+                      "a call passes more arguments than invoke() keeps room for: raise detail::kMaxArgs (mechanics.h)");
+        return call_with(std::move(fn), args, N, kwnames);
     }
-    Ref call(Ref fn, std::initializer_list<PyObject*> args = {}, PyObject* kwnames = nullptr) {
-        if (failed_) return Ref();
-        PyObject* result = detail::invoke(ts_, fn.get(), nullptr, args.begin(), args.size(), kwnames);
-        fn.reset();
-        return own(result);
+    Ref call(Callable fn) { return call_with(std::move(fn), nullptr, 0, nullptr); }
+    template <size_t N>
+    Ref call(Ref fn, PyObject* const (&args)[N], PyObject* kwnames = nullptr) {
+        return call(Callable{std::move(fn), Ref()}, args, kwnames);
     }
-    // obj.name(*args): the attribute is read first, then called.
-    Ref call_method(const Ref& obj, PyObject* name, std::initializer_list<PyObject*> args = {},
-                    PyObject* kwnames = nullptr) {
-        return call(method(obj, name), args, kwnames);
-    }
+    Ref call(Ref fn) { return call(Callable{std::move(fn), Ref()}); }
+    // obj.name(): the attribute is read first, then called.
+    Ref call_method(const Ref& obj, PyObject* name) { return call(method(obj, name)); }
     // obj[key]: an exact dict is looked up directly, anything else subscribed.
     Ref item(const Ref& obj, PyObject* key);
     Ref import(PyObject* name);
@@ -125,6 +126,13 @@ public:
     }
 
 private:
+    Ref call_with(Callable fn, PyObject* const* args, size_t n, PyObject* kwnames) {
+        if (failed_) return Ref();
+        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), args, n, kwnames);
+        fn.fn.reset();
+        fn.self.reset();
+        return own(result);
+    }
     Ref global_lookup(Global& g);
     Ref attr_lookup(const Ref& obj, PyObject* name);
     bool truth(PyObject* obj);
@@ -147,17 +155,20 @@ private:
 };
 
 // Releases a test's local variables, in the order given, when the test returns.
+// Sized by the variables it is given: `Locals locals(a, b);` holds two.
+template <size_t N>
 class Locals {
 public:
     template <class... R>
-    explicit Locals(R&... refs) : refs_{&refs...}, count_(sizeof...(R)) {}
+    explicit Locals(R&... refs) : refs_{&refs...} {}
     ~Locals() {
-        for (int i = 0; i < count_; ++i) refs_[i]->reset();
+        for (Ref* ref : refs_) ref->reset();
     }
     Locals(const Locals&) = delete;
     Locals& operator=(const Locals&) = delete;
 
 private:
-    Ref* refs_[6];
-    int count_;
+    Ref* refs_[N];
 };
+template <class... R>
+Locals(R&...) -> Locals<sizeof...(R)>;

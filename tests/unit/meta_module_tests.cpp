@@ -1,6 +1,6 @@
-// class TestMetaModule (line 43): MetaModule takes id and type from the node,
+// class TestMetaModule: MetaModule takes id and type from the node,
 // keeps the feed port index, and reports its id in its dictionary form.
-#include "method.h"
+#include "suite.h"
 
 namespace {
 
@@ -10,6 +10,10 @@ Ref new_meta_module(Run& t, PyObject* port) {
     Ref node = t.global(globals::NODE);
     return t.call(std::move(cls), {node.get(), port}, c.kw_meta_module);
 }
+
+}  // namespace
+
+namespace meta_module_tests {
 
 void test_init_with_node(Run& t) {
     Ref mod;
@@ -37,15 +41,4 @@ void test_to_dict(Run& t) {
     t.check(57, [&] { return t.equals(t.item(d, c.id), c.node_1); });
 }
 
-const char* const kModLocals[] = {"self", "mod", nullptr};
-const char* const kModDictLocals[] = {"self", "mod", "d", nullptr};
-
-const MethodDef kMethods[] = {
-    {"test_init_with_node", 44, kModLocals, test_init_with_node},
-    {"test_init_without_node", 50, kModLocals, test_init_without_node},
-    {"test_to_dict", 54, kModDictLocals, test_to_dict},
-};
-
-}  // namespace
-
-const ClassDef meta_module_tests = {c.TestMetaModule, 43, kMethods, 3};
+}  // namespace meta_module_tests

@@ -1,6 +1,6 @@
-// class TestMetaSource (line 10): MetaSource takes its fields from the node,
+// class TestMetaSource: MetaSource takes its fields from the node,
 // forms its source key from id and port, and its update skips None values.
-#include "method.h"
+#include "suite.h"
 
 namespace {
 
@@ -17,6 +17,10 @@ void update(Run& t, const Ref& src, PyObject* key, PyObject* value) {
     Ref values = t.dict({key, value});
     t.call(std::move(method), {values.get()});
 }
+
+}  // namespace
+
+namespace meta_source_tests {
 
 void test_init_with_node_sets_fields(Run& t) {
     Ref src;
@@ -68,18 +72,4 @@ void test_update_ignores_none_values(Run& t) {
     t.check(40, [&] { return t.compare(t.attr(src, c.id), original_id.get(), Py_EQ); });
 }
 
-const char* const kSrcLocals[] = {"self", "src", nullptr};
-const char* const kSrcDictLocals[] = {"self", "src", "d", nullptr};
-const char* const kSrcOriginalLocals[] = {"self", "src", "original_id", nullptr};
-
-const MethodDef kMethods[] = {
-    {"test_init_with_node_sets_fields", 11, kSrcLocals, test_init_with_node_sets_fields},
-    {"test_init_without_node_leaves_none", 19, kSrcLocals, test_init_without_node_leaves_none},
-    {"test_to_dict_returns_dict_with_id", 24, kSrcDictLocals, test_to_dict_returns_dict_with_id},
-    {"test_update_sets_new_values", 31, kSrcLocals, test_update_sets_new_values},
-    {"test_update_ignores_none_values", 36, kSrcOriginalLocals, test_update_ignores_none_values},
-};
-
-}  // namespace
-
-const ClassDef meta_source_tests = {c.TestMetaSource, 10, kMethods, 5};
+}  // namespace meta_source_tests

@@ -1,6 +1,6 @@
-// class TestMeta (line 60): Meta reads its timestamp from the clock while it
+// class TestMeta: Meta reads its timestamp from the clock while it
 // is built, keeps it, and reports it with the required keys in to_dict().
-#include "method.h"
+#include "suite.h"
 
 namespace {
 
@@ -17,6 +17,10 @@ Ref read_clock(Run& t) {
     Ref time = t.global(globals::time);
     return t.call_method(time, c.time);
 }
+
+}  // namespace
+
+namespace meta_tests {
 
 void test_to_dict_uses_stored_ts_not_fresh_time(Run& t) {
     Ref meta, stored_ts, d;
@@ -59,16 +63,4 @@ void test_ts_is_set_at_construction_time(Run& t) {
     });
 }
 
-const char* const kStoredLocals[] = {"self", "meta", "stored_ts", "d", nullptr};
-const char* const kKeysLocals[] = {"self", "meta", "d", "key", nullptr};
-const char* const kClockLocals[] = {"self", "t_before", "meta", "t_after", nullptr};
-
-const MethodDef kMethods[] = {
-    {"test_to_dict_uses_stored_ts_not_fresh_time", 61, kStoredLocals, test_to_dict_uses_stored_ts_not_fresh_time},
-    {"test_to_dict_has_required_keys", 68, kKeysLocals, test_to_dict_has_required_keys},
-    {"test_ts_is_set_at_construction_time", 74, kClockLocals, test_ts_is_set_at_construction_time},
-};
-
-}  // namespace
-
-const ClassDef meta_tests = {c.TestMeta, 60, kMethods, 3};
+}  // namespace meta_tests

@@ -13,15 +13,18 @@ struct MethodDef {
     void (*body)(Run&);
 };
 
+// A test class: its name, the line of its class statement, and its methods,
+// counted from their table.
 struct ClassDef {
     PyObject* const& name;
     int line;
     const MethodDef* methods;
     size_t count;
-};
 
-// The four test classes, in the order of the module body.
-extern const ClassDef meta_source_tests, meta_module_tests, meta_tests, zeto_data_tests;
+    template <size_t N>
+    constexpr ClassDef(PyObject* const& name, int line, const MethodDef (&methods)[N])
+        : name(name), line(line), methods(methods), count(N) {}
+};
 
 // Readies the type; a second call does nothing.
 bool ready_test_method_type();

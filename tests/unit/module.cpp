@@ -1,9 +1,11 @@
 // The module tests.unit.test_zeto_data: its entry point, the create and
 // execute slots of its initialisation, and the module body.
-#include "method.h"
 #include "record.h"
+#include "suite.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
 
 namespace {
 
@@ -11,9 +13,24 @@ namespace {
 int64_t g_interpreter = -1;
 PyObject* g_module = nullptr;  // kept from the start of a successful execute slot
 
-const ClassDef* const kClasses[] = {&meta_source_tests, &meta_module_tests, &meta_tests, &zeto_data_tests};
-constexpr int kMaxMethods = 5;
-MethodParts g_parts[4][kMaxMethods];  // what each test method's objects share
+// The per-method tables below have a row per class, as long as the longest
+// class: a method added to any class's table is made room for.
+constexpr size_t kClassCount = std::size(kClasses);
+constexpr size_t most_methods() {
+    size_t most = 0;
+    for (const ClassDef& cls : kClasses) most = std::max(most, cls.count);
+    return most;
+}
+constexpr size_t total_methods() {
+    size_t total = 0;
+    for (const ClassDef& cls : kClasses) total += cls.count;
+    return total;
+}
+constexpr size_t kMaxMethods = most_methods();
+constexpr size_t kTotalMethods = total_methods();
+
+MethodParts g_parts[kClassCount][kMaxMethods];  // what each test method's objects share
+bool g_parts_made = false;
 
 // ---- create slot ----------------------------------------------------------------
 
@@ -82,28 +99,29 @@ bool register_in_sys_modules(PyObject* module) {
 // The code objects and names of all test methods, made aside and published
 // together: a failure part-way releases those already made.
 bool make_method_parts() {
-    if (g_parts[0][0].code) return true;
-    MethodParts made[4][kMaxMethods] = {};
-    // Methods with the same local variables share one tuple of their names.
+    if (g_parts_made) return true;
+    MethodParts made[kClassCount][kMaxMethods] = {};
+    // Methods with the same local variables share one tuple of their names;
+    // at most one tuple per method.
     struct Varnames {
         const char* const* locals;
         PyObject* tuple;
-    } varnames[4 * kMaxMethods] = {};
+    } varnames[kTotalMethods] = {};
     size_t distinct = 0;
     Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)));
     bool ok = static_cast<bool>(empty);
-    for (size_t k = 0; k < 4 && ok; ++k) {
-        for (size_t i = 0; i < kClasses[k]->count && ok; ++i) {
-            const MethodDef& def = kClasses[k]->methods[i];
+    for (size_t k = 0; k < kClassCount && ok; ++k) {
+        for (size_t i = 0; i < kClasses[k].count && ok; ++i) {
+            const MethodDef& def = kClasses[k].methods[i];
             size_t v = 0;
             while (v < distinct && varnames[v].locals != def.locals) ++v;
             if (v == distinct) varnames[distinct++] = Varnames{def.locals, make_varnames(def.locals)};
             ok = varnames[v].tuple &&
-                 make_method_parts(def, kClasses[k]->name, varnames[v].tuple, empty.get(), &made[k][i]);
+                 make_method_parts(def, kClasses[k].name, varnames[v].tuple, empty.get(), &made[k][i]);
         }
     }
     for (size_t v = 0; v < distinct; ++v) Py_XDECREF(varnames[v].tuple);
-    for (size_t k = 0; k < 4; ++k) {
+    for (size_t k = 0; k < kClassCount; ++k) {
         for (size_t i = 0; i < kMaxMethods; ++i) {
             if (ok) {
                 g_parts[k][i] = made[k][i];
@@ -115,6 +133,7 @@ bool make_method_parts() {
             }
         }
     }
+    g_parts_made = ok;
     return ok;
 }
 
@@ -164,7 +183,7 @@ bool bind_node(PyObject* globals) {
 // `class <name>: <test methods>`, made by calling `type`. Sets *line to the
 // line a failure is reported at.
 bool bind_class(size_t k, PyObject* globals, int* line) {
-    const ClassDef& cls = *kClasses[k];
+    const ClassDef& cls = kClasses[k];
     *line = cls.line;
     Ref ns = Ref::steal(PyDict_New());
     if (!ns || PyDict_SetItem(ns.get(), c.dunder_module, c.module_name) < 0 ||
@@ -191,7 +210,7 @@ bool run_module_body(PyObject* globals, int* line) {
     if (!import_module_under_test(globals)) return false;
     *line = 7;
     if (!bind_node(globals)) return false;
-    for (size_t k = 0; k < 4; ++k) {
+    for (size_t k = 0; k < kClassCount; ++k) {
         if (!bind_class(k, globals, line)) return false;
     }
     *line = 1;

@@ -1,6 +1,6 @@
-// class TestZetoData (line 81): payloads made by create_zeto_data and parsed
+// class TestZetoData: payloads made by create_zeto_data and parsed
 // back from JSON bytes by parse_zeto_data.
-#include "method.h"
+#include "suite.h"
 
 namespace {
 
@@ -17,6 +17,34 @@ Ref car_list(Run& t) {
     Ref car = t.dict({c.label, c.car});
     return t.list({car.get()});
 }
+
+// {"meta": {"source": {"id": "node-1"}, "frame_format": {"encoder": None,
+// "with_base64": False}}, "frame": None, "result": [1, 2, 3]}, built at the
+// line of its opening brace, the list [1, 2, 3] at the line it is written on.
+Ref payload_dict(Run& t) {
+    t.at(98);
+    Ref outer = t.dict({});
+    {
+        Ref meta = t.dict({});
+        {
+            Ref source = t.dict({c.id, c.node_1});
+            t.store(meta, c.source, source.get());
+        }
+        {
+            Ref frame_format = t.dict({c.encoder, Py_None, c.with_base64, Py_False});
+            t.store(meta, c.frame_format, frame_format.get());
+        }
+        t.store(outer, c.meta, meta.get());
+    }
+    t.store(outer, c.frame, Py_None);
+    Ref numbers = t.at(100).list({c.int1, c.int2, c.int3});
+    t.at(98).store(outer, c.result, numbers.get());
+    return outer;
+}
+
+}  // namespace
+
+namespace zeto_data_tests {
 
 void test_create_without_frame_returns_none_frame(Run& t) {
     Ref vd, payload;
@@ -50,30 +78,6 @@ void test_create_empty_result_defaults_to_list(Run& t) {
     });
 }
 
-// {"meta": {"source": {"id": "node-1"}, "frame_format": {"encoder": None,
-// "with_base64": False}}, "frame": None, "result": [1, 2, 3]}, built at line
-// 98 with the list at line 100.
-Ref payload_dict(Run& t) {
-    t.at(98);
-    Ref outer = t.dict({});
-    {
-        Ref meta = t.dict({});
-        {
-            Ref source = t.dict({c.id, c.node_1});
-            t.store(meta, c.source, source.get());
-        }
-        {
-            Ref frame_format = t.dict({c.encoder, Py_None, c.with_base64, Py_False});
-            t.store(meta, c.frame_format, frame_format.get());
-        }
-        t.store(outer, c.meta, meta.get());
-    }
-    t.store(outer, c.frame, Py_None);
-    Ref numbers = t.at(100).list({c.int1, c.int2, c.int3});
-    t.at(98).store(outer, c.result, numbers.get());
-    return outer;
-}
-
 void test_parse_bytes_payload(Run& t) {
     Ref json, vd, raw, result;
     Locals locals(json, vd, raw, result);
@@ -103,15 +107,4 @@ void test_parse_bytes_payload(Run& t) {
     });
 }
 
-const char* const kCreateLocals[] = {"self", "vd", "payload", nullptr};
-const char* const kParseLocals[] = {"self", "json", "vd", "raw", "result", nullptr};
-
-const MethodDef kMethods[] = {
-    {"test_create_without_frame_returns_none_frame", 82, kCreateLocals, test_create_without_frame_returns_none_frame},
-    {"test_create_empty_result_defaults_to_list", 89, kCreateLocals, test_create_empty_result_defaults_to_list},
-    {"test_parse_bytes_payload", 94, kParseLocals, test_parse_bytes_payload},
-};
-
-}  // namespace
-
-const ClassDef zeto_data_tests = {c.TestZetoData, 81, kMethods, 3};
+}  // namespace zeto_data_tests
