@@ -4,7 +4,6 @@
 #include "suite.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <iterator>
 
 namespace {
@@ -76,13 +75,21 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
 
 // ---- execute slot -----------------------------------------------------------------
 
+// The decimal number at the start of *text, which is moved past it. (Not
+// strtol: newer C libraries' headers turn it into a symbol that only they
+// export, which would tie the build to them.)
+long leading_number(const char** text) {
+    long value = 0;
+    for (; **text >= '0' && **text <= '9' && value < 100000; ++*text) value = value * 10 + (**text - '0');
+    return value;
+}
+
 // Warns when the interpreter's major.minor differs from the headers the module
 // was compiled against.
 bool check_version() {
     const char* text = Py_GetVersion();
-    char* end = nullptr;
-    const long major = std::strtol(text, &end, 10);
-    const long minor = *end == '.' ? std::strtol(end + 1, nullptr, 10) : 0;
+    const long major = leading_number(&text);
+    const long minor = *text == '.' ? (++text, leading_number(&text)) : 0;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return true;
     return PyErr_WarnFormat(nullptr, 1, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, "tests.unit.test_zeto_data", "does not match",
