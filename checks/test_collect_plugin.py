@@ -1,6 +1,7 @@
 """Collection and reporting of the compiled test module, run in a scratch copy
 of the project through pytest's ``pytester``."""
 
+import ast
 import collections
 import importlib.machinery
 import importlib.util
@@ -89,23 +90,60 @@ def pytest_collectstart(collector):
 """
 
 
-# The node ids are the listing's, whichever build runs and however the module
-# is named on the command line.
+def older_copy_imported_first(project, monkeypatch):
+    """An older interpreted copy of these tests (test_to_dict was test_as_dict)
+    under the compiled module's name, first on sys.path and imported before
+    collection, as an SDK checkout's own tests package may be."""
+    make_tests_package(project / "old")
+    first, _, rest = (project / LISTING).read_text().replace("def test_to_dict(", "def test_as_dict(").split("\n", 2)
+    (project / "old" / LISTING).write_text(first + "\n\n" + rest)
+    (project / "old_copy.py").write_text('import sys\nsys.path.insert(0, "old")\nimport tests.unit.test_zeto_data\n')
+    return ("-p", "old_copy")
+
+
+def through_a_symlink(project, monkeypatch):
+    """pytest's paths are the link's; the listing declared resolves to the project's."""
+    link = project.parent / (project.name + "-link")
+    link.symlink_to(project, target_is_directory=True)
+    return (f"../{link.name}/tests/unit",)
+
+
+def ini_file_apart_from_the_rootdir(project, monkeypatch):
+    (project / "ci").mkdir()
+    ini = (project / "pytest.ini").read_text().replace("compiled_listings = ", "compiled_listings = ../")
+    (project / "ci" / "pytest.ini").write_text(ini)
+    # The ini file's directory bounds the conftest.py files loaded.
+    return ("-c", "ci/pytest.ini", "--rootdir", ".", "-p", "zeto_compiled_tests.plugin", "tests/unit")
+
+
+def in_the_build_directory(project, monkeypatch):
+    monkeypatch.chdir(project / "tests" / "unit")
+    return (Path(SO).name,)
+
+
+# The node ids are the listing's, whichever build runs, however the module is
+# named on the command line and wherever pytest starts. ``setup`` is a plugin
+# for the run, or a function that prepares the project and gives arguments.
 @pytest.mark.parametrize(
-    "plugin, args",
+    "setup, args",
     [(None, ()), (DOCTEST_REGISTRY, ()), (TURNED_OFF, ()), (None, (SO,)),
-     (None, ("--pyargs", "tests.unit.test_zeto_data")), (None, ("--import-mode=importlib",))],
-    ids=["plain", "doctest-registry", "turned-off", "build-named", "pyargs", "importlib-mode"],
+     (None, ("--pyargs", "tests.unit.test_zeto_data")), (None, ("--import-mode=importlib",)),
+     (older_copy_imported_first, ("--import-mode=importlib",)), (older_copy_imported_first, ()),
+     (through_a_symlink, ()), (ini_file_apart_from_the_rootdir, ()), (in_the_build_directory, ())],
+    ids=["plain", "doctest-registry", "turned-off", "build-named", "pyargs", "importlib-mode",
+         "older-copy-importlib", "older-copy", "symlink", "ini-apart", "build-directory"],
 )
-def test_collects_every_test_under_its_node_id(project, pytester, plugin, args):
-    if plugin:
-        pytester.makepyfile(extra_plugin=plugin)
+def test_collects_every_test_under_its_node_id(project, pytester, monkeypatch, setup, args):
+    if callable(setup):
+        args = setup(project, monkeypatch) + args
+    elif setup:
+        pytester.makepyfile(extra_plugin=setup)
         args = ("-p", "extra_plugin") + args
     result = run(pytester, "--collect-only", "-q", "-W", "error::pytest.PytestCollectionWarning", *args)
     ids = [line for line in result.outlines if "::" in line]
     assert all(i.startswith(LISTING + "::") for i in ids), ids
     per_class = {cls: sum(i.split("::")[1] == cls for i in ids) for cls in CLASSES}
-    turned_off = plugin is TURNED_OFF
+    turned_off = setup is TURNED_OFF
     assert per_class == dict(CLASSES, TestMetaModule=CLASSES["TestMetaModule"] - turned_off)
     assert (f"{LISTING}::TestMetaModule::test_to_dict" in ids) is not turned_off
     assert result.ret == 0
@@ -138,21 +176,49 @@ def test_the_installed_plugin_is_found_however_pytest_starts(project, pytester, 
 NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reason="pytest-xdist not installed")
 
 
+# A test module of the user's that imports a compiled test class.
+IMPORTING = "tests/unit/test_imports_compiled.py"
+XUNIT1 = ("-o", "junit_family=xunit1")  # which records each test's file and line
+
+
+def def_lines(listing):
+    """The line of each test's def in the listing, by class and name."""
+    classes = [node for node in ast.parse(listing.read_text()).body if isinstance(node, ast.ClassDef)]
+    return {(cls.name, node.name): node.lineno for cls in classes for node in cls.body
+            if isinstance(node, ast.FunctionDef)}
+
+
+# ``imported``: a test class that a test module of the user's imports, which
+# pytest collects in that module too.
 @pytest.mark.parametrize(
-    "python_flags, args",
+    "python_flags, args, imported",
     [
-        pytest.param((), (), id="plain"),
-        pytest.param(("-O",), (), id="optimised"),
-        pytest.param((), ("-p", "xdist", "-n", "2"), id="xdist", marks=NEEDS_XDIST),
-        pytest.param((), ("-p", "xdist", "-n", "2", "--dist", "loadfile"), id="xdist-loadfile", marks=NEEDS_XDIST),
+        pytest.param((), (), None, id="plain"),
+        pytest.param(("-O",), (), None, id="optimised"),
+        pytest.param((), ("-p", "xdist", "-n", "2"), None, id="xdist", marks=NEEDS_XDIST),
+        pytest.param((), ("-p", "xdist", "-n", "2", "--dist", "loadfile"), None, id="xdist-loadfile",
+                     marks=NEEDS_XDIST),
+        pytest.param((), XUNIT1 + ("-p", "xdist", "-n", "2"), None, id="xunit1-xdist", marks=NEEDS_XDIST),
+        pytest.param((), XUNIT1, "TestMeta", id="class-imported"),
+        pytest.param((), ("--import-mode=importlib",), "TestMetaSource", id="class-imported-importlib"),
     ],
 )
-def test_runs_all_tests(project, pytester, python_flags, args):
+def test_runs_all_tests(project, pytester, python_flags, args, imported):
+    expected = {f"tests.unit.test_zeto_data.{cls}": n for cls, n in CLASSES.items()}
+    if imported:
+        (project / IMPORTING).write_text(f"from tests.unit.test_zeto_data import {imported}\n")
+        expected[f"tests.unit.test_imports_compiled.{imported}"] = CLASSES[imported]
     result = run(pytester, *args, "--junitxml=junit.xml", python_flags=python_flags)
-    result.assert_outcomes(passed=14)
+    result.assert_outcomes(passed=sum(expected.values()))
     root = ElementTree.parse(str(project / "junit.xml")).getroot()
     classes = collections.Counter(case.get("classname") for case in root.iter("testcase"))
-    assert classes == {f"tests.unit.test_zeto_data.{cls}": n for cls, n in CLASSES.items()}
+    assert classes == expected
+    if "junit_family=xunit1" in args:
+        # Where pytest places each test (counting lines from 0): at its def in the listing.
+        lines = def_lines(project / LISTING)
+        places = {(case.get("classname"), case.get("name")): (case.get("file"), case.get("line"))
+                  for case in root.iter("testcase")}
+        assert places == {(cls, name): (LISTING, str(lines[cls.rsplit(".", 1)[1], name] - 1)) for cls, name in places}
     # The conformance summary, and its facts as properties of the test suite
     # (pytest-xdist's controller, which writes the XML, takes none).
     version, sdk = installed_plugin_version() or "unknown", str((project / "zeto_sdk").resolve())
@@ -224,12 +290,24 @@ def make_tests_package(path):
         (path / package / "__init__.py").write_text("")
 
 
+def dashed_on_reads(*reads):
+    """Edits by which source keys are dashed on the given reads (from 1) only."""
+    dash = "'-' if not _READS.append(1) and len(_READS) in %r else '_'" % (reads,)
+    return [('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}{' + dash + '}{self.output_port_idx}"'),
+            ("SUPPORTED_VERSIONS = (1,)", "SUPPORTED_VERSIONS = (1,)\n_READS = []")]
+
+
 DASHED_KEY = [('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}-{self.output_port_idx}"')]
 # Wrong only the first time it is read: a re-run cannot reproduce the failure.
-DASHED_ONCE = [('return f"{self.id}_{self.output_port_idx}"',
-                'return f"{self.id}{\'-\' if not _READS.append(1) and len(_READS) == 1 else \'_\'}{self.output_port_idx}"'),
-               ("SUPPORTED_VERSIONS = (1,)", "SUPPORTED_VERSIONS = (1,)\n_READS = []")]
+DASHED_ONCE = dashed_on_reads(1)
+# The re-run fails too, but at another assertion (the type, read after the first dashed key).
+OTHER_ASSERTION = DASHED_ONCE + [('self.type = _node_entry(src_node, "type")',
+                                  'self.type = "other" if len(_READS) == 1 else _node_entry(src_node, "type")')]
+# A re-run of the first failure would make the second test read the third, dashed key.
+DASHED_FIRST_AND_THIRD = dashed_on_reads(1, 3)
 STATEMENT = '    assert src.source_key == "node-1_0"'
+NOT_REPRODUCED = ("E       AssertionError: (values not shown: the failure could not be reproduced by a re-run "
+                  "of this test from its listing)")
 VALUES = ["AssertionError: assert 'node-1-0' == 'node-1_0'", "*- node-1_0", "*+ node-1-0",
           "*(values from a re-run of this test from its listing, interpreted; *)"]
 
@@ -249,16 +327,22 @@ VALUES = ["AssertionError: assert 'node-1-0' == 'node-1_0'", "*- node-1_0", "*+ 
         ("line", True, DASHED_KEY, ["*/tests/unit/test_zeto_data.py:16: " + VALUES[0]]),
         ("native", True, DASHED_KEY, ['  File "*/tests/unit/test_zeto_data.py", line 16, in test_init_with_node_sets_fields',
                                       STATEMENT, VALUES[0]]),
-        ("long", True, DASHED_ONCE, [">   " + STATEMENT,
-                                     "E       AssertionError: (values not shown: the failure could not be reproduced "
-                                     "by a re-run of this test from its listing)"]),
+        ("long", True, DASHED_ONCE, [">   " + STATEMENT, NOT_REPRODUCED]),
+        ("long", False, OTHER_ASSERTION, [">   " + STATEMENT, NOT_REPRODUCED]),
+        # No report to show values in: no re-run either, which would leave
+        # the third, dashed key to the second test.
+        ("no", False, DASHED_FIRST_AND_THIRD, [f"FAILED {LISTING}::TestMetaSource::test_init_with_node_sets_fields*"]),
+        # The debugger's current line, read by its frame's file name.
+        ("pdb", True, DASHED_KEY, ["> */tests/unit/test_zeto_data.py(16)test_init_with_node_sets_fields()",
+                                   "-> " + STATEMENT.strip()]),
     ],
-    ids=["long", "short-elsewhere", "line-elsewhere", "native-elsewhere", "not-reproduced"],
+    ids=["long", "short-elsewhere", "line-elsewhere", "native-elsewhere", "not-reproduced", "other-assertion",
+         "no-traceback", "pdb-elsewhere"],
 )
 def test_failure_report_shows_the_statement_and_values(project, pytester, monkeypatch, style, elsewhere, edits,
                                                        expected):
     break_sdk(project, *edits)
-    args = ["--tb", style]
+    args = ["--pdb"] if style == "pdb" else ["--tb", style]
     if elsewhere:
         # Run from another directory that holds a file of the listing's name,
         # which is also on sys.path: the report shows the project's listing.
@@ -271,11 +355,14 @@ def test_failure_report_shows_the_statement_and_values(project, pytester, monkey
     result.stdout.fnmatch_lines(expected)
     out = result.stdout.str()
     assert "not the listing" not in out and "???" not in out
-    if edits is DASHED_ONCE:
+    if style == "pdb":
+        result.assert_outcomes(failed=1, deselected=12)  # the debugger quits at the end of its input
+    elif edits is DASHED_KEY:
+        result.assert_outcomes(failed=2, deselected=12)
+    else:
+        # The first test alone fails, and no values are shown for it.
         assert "assert '" not in out
         result.assert_outcomes(passed=1, failed=1, deselected=12)
-    else:
-        result.assert_outcomes(failed=2, deselected=12)
 
 
 XFAILS = (f"# known failures of the SDK\n"
@@ -393,7 +480,7 @@ def sdk_checkout(path, layout):
 @pytest.mark.parametrize(
     "layout, how",
     [("package", "env"), ("full", "option"), pytest.param("full", "xdist", marks=NEEDS_XDIST),
-     ("src", "option"), ("namespace", "option"), ("package", "installed")],
+     ("src", "option"), ("namespace", "option"), ("package", "installed"), ("package", "installed, class imported")],
 )
 def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, layout, how):
     monkeypatch.delenv("PYTEST_ADDOPTS")
@@ -415,18 +502,23 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
     args = ()
     if how == "env":
         monkeypatch.setenv("ZETO_SDK", str(other))
-    elif how == "installed":
+    elif how.startswith("installed"):
         # Importable in this environment, while the project's stand-in is first on sys.path.
         monkeypatch.setenv("PYTHONPATH", str(other))
     else:
         args = ("--zeto-sdk=other",) + (("-p", "xdist", "-n", "2") if how == "xdist" else ())
+    imported = how.endswith("class imported")
+    if imported:
+        # Collected first, and imported as the stand-in is: its tests too test the SDK the header names.
+        (project / IMPORTING).write_text("from tests.unit.test_zeto_data import TestMetaSource\n")
     result = run(pytester, *args)
-    result.assert_outcomes(passed=13, failed=1)
+    result.assert_outcomes(passed=13 + 4 * imported, failed=1 + imported)
     tested = (packages / "zeto_sdk").resolve()
-    result.stdout.fnmatch_lines([f"zeto_sdk tested: {tested}" + (f", version {version}" if version else ""),
-                                 f"FAILED {LISTING}::TestMetaSource::test_update_ignores_none_values*"])
+    failed = [f"FAILED {module}::TestMetaSource::test_update_ignores_none_values*"
+              for module in [IMPORTING] * imported + [LISTING]]
+    result.stdout.fnmatch_lines([f"zeto_sdk tested: {tested}" + (f", version {version}" if version else ""), *failed])
     why = {"installed": f"found on sys.path; the project's stand-in at {(project / 'zeto_sdk').resolve()} passed over",
-           "xdist": None}.get(how, "--zeto-sdk")
+           "xdist": None}.get(how.split(",")[0], "--zeto-sdk")
     if why:
         result.stdout.fnmatch_lines([f"zeto_sdk: {tested} ({why})"])
 
@@ -437,7 +529,8 @@ def test_report_header_names_the_bundled_sdk_and_the_build(project, pytester):
         f"compiled tests: {LISTING} runs {BUILT.name}, built for {sys.executable} *"])
 
 
-@pytest.mark.parametrize("setup", ["missing", "imported", "project itself", "stand-in alone"])
+@pytest.mark.parametrize("setup", ["missing", "imported", "project itself", "stand-in alone",
+                                   "stand-in alone, class imported"])
 def test_zeto_sdk_that_cannot_be_tested_is_a_usage_error(project, pytester, monkeypatch, setup):
     """Never a pass for an SDK that was not the one meant: the stand-in is
     tested only when asked for by name."""
@@ -455,8 +548,14 @@ def test_zeto_sdk_that_cannot_be_tested_is_a_usage_error(project, pytester, monk
         args, message = (f"--zeto-sdk={project}/.",), f"*is {project.resolve()}, this project itself*"
     else:
         args, message = (), f"*no zeto_sdk to test: the only one importable is this project's stand-in at {stand_in}*"
+    stopped = (pytest.ExitCode.USAGE_ERROR, pytest.ExitCode.INTERRUPTED)
+    if setup.endswith("class imported"):
+        # Nor a test module's import of a compiled class, which gives the
+        # stand-in, though the run goes on past the listing's error.
+        (project / IMPORTING).write_text("from tests.unit.test_zeto_data import TestMeta\n")
+        args, stopped = ("--continue-on-collection-errors",), (pytest.ExitCode.TESTS_FAILED,)
     result = run(pytester, *args)
-    assert result.ret in (pytest.ExitCode.USAGE_ERROR, pytest.ExitCode.INTERRUPTED)
+    assert result.ret in stopped
     (result.stderr if result.ret == pytest.ExitCode.USAGE_ERROR else result.stdout).fnmatch_lines([message])
     assert "passed" not in result.stdout.str()
 

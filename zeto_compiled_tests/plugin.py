@@ -138,6 +138,14 @@ def pytest_configure(config):
     if config.getoption("zeto_sdk") or config.getoption("zeto_stand_in"):
         # Chosen now, before any conftest or plugin can import another.
         use_sdk(config, error=pytest.UsageError)
+    elif listings(config) and isinstance(sdk_choice(config), Sdk):
+        # The SDK the header names is the one that imports from now on, for
+        # a test module that imports a compiled module's classes too; that
+        # it cannot be used is an error where a compiled module is collected.
+        try:
+            use_sdk(config, error=ImportError)
+        except ImportError:
+            pass
     config.stash[KNOWN_FAILURES_KEY] = read_known_failures(config)
     config.pluginmanager.register(Conformance(config), "compiled-tests-conformance")
 
@@ -443,16 +451,40 @@ def is_test(collector: pytest.Collector, name: str, obj: object) -> bool:
     return collector.istestfunction(obj, name) and getattr(obj, "__test__", True)
 
 
+def listed_origin(obj, config):
+    """(compiled module, listing) of a test method of a declared listing's
+    build, wherever its class was found (a .py test module may import it),
+    or ``None``."""
+    namespace = getattr(obj, "__globals__", None)
+    if not isinstance(namespace, dict) or not isinstance(namespace.get("__file__"), str):
+        return None
+    module = sys.modules.get(namespace.get("__name__"))
+    build = Path(namespace["__file__"])
+    stem = extension_stem(build)
+    if module is None or vars(module) is not namespace or stem is None:
+        return None
+    listing = build.with_name(stem + ".py")
+    return (module, listing) if listing.resolve() in listings(config) else None
+
+
 @pytest.hookimpl(tryfirst=True)
 def pytest_pycollect_makeitem(collector, name, obj):
     # Left alone, pytest warns that such an object "is not a function".
-    if collector.getparent(CompiledModule) is None or not is_function_like(obj):
+    if not is_function_like(obj) or not collector.istestfunction(obj, name):
         return None
-    if not collector.istestfunction(obj, name):
-        return None
+    imported = None
+    if collector.getparent(CompiledModule) is None:
+        # A compiled test class that a .py test module imported: collected
+        # there too, as pytest collects an imported class, provided that the
+        # SDK it was loaded with is the one the run tests.
+        imported = listed_origin(obj, collector.config)
+        if imported is None:
+            return None
+        use_sdk(collector.config, error=collector.CollectError)
     if not getattr(obj, "__test__", True):
         return []  # turned off, as pytest turns off a test function: nothing to collect or warn about
     item = CompiledFunction.from_parent(collector, name=name)
+    item.imported = imported
     failure = known_failures(collector.config).get(item.nodeid)
     if failure is not None:
         item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
@@ -485,13 +517,16 @@ def load_build(name: str, build: Path) -> types.ModuleType:
     imported and sys.path is not searched. Nor is it left in sys.modules,
     where the module puts itself: a module of that name that the session
     imports (an SDK checkout's own tests) is neither hidden by it nor
-    mistaken for it. Loaded again, the module hands back the same object."""
+    mistaken for it. Loaded again, the module hands back the same object,
+    and an entry that an import of it made (a .py test module that imports
+    its classes) stays."""
     spec = importlib.util.spec_from_file_location(name, str(build))
     module = importlib.util.module_from_spec(spec)
+    imported = sys.modules.get(name) is module
     try:
         spec.loader.exec_module(module)
     finally:
-        if sys.modules.get(name) is module:
+        if sys.modules.get(name) is module and not imported:
             del sys.modules[name]
     return module
 
@@ -614,24 +649,60 @@ class CompiledModule(pytest.Module):
 class CompiledFunction(pytest.Function):
     """A test method of a compiled module."""
 
-    def reportinfo(self):
+    def origin(self):
+        """(compiled module, listing or ``None``) of this test's class: the
+        module collected, or the build of a class a .py test module imported."""
         module = self.getparent(CompiledModule)
-        path = module.listing or module.path
+        return (module.obj, module.listing) if module is not None else self.imported
+
+    def reportinfo(self):
+        listing = self.origin()[1]
+        path = listing or self.getparent(CompiledModule).path
         return path, self.obj.__code__.co_firstlineno - 1, self.getmodpath()
 
     def repr_failure(self, excinfo):
         return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
 
+    def as_listing(self, excinfo):
+        """The failure with its records shown as the listing."""
+        module, listing = self.origin()
+        if listing is None:
+            return excinfo
+        return Records.of(module, listing).shown(excinfo, instance=getattr(self.obj, "__self__", None))
+
     def shown_failure(self, excinfo):
         """The failure as the listing, with the values of a false assertion."""
-        module = self.getparent(CompiledModule)
-        if module.listing is None:
+        module, listing = self.origin()
+        if listing is None:
             return excinfo
-        records = Records.of(module.obj, module.listing)
-        shown = records.shown(excinfo, instance=getattr(self.obj, "__self__", None))
+        records = Records.of(module, listing)
+        shown = self.as_listing(excinfo)
         if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
             shown = records.with_values(shown, self, excinfo)
         return shown
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_exception_interact(node, call, report):
+    # A debugger (--pdb) reads the lines of the frames it is given by their
+    # file names, which for a record is the listing's path relative to the
+    # package root: it would read a file of that name in the working
+    # directory. It is given the frames the report shows instead, which
+    # carry the listing's own path.
+    if isinstance(node, CompiledFunction):
+        show = node.as_listing
+    elif isinstance(node, CompiledModule):
+        show = node.shown_failure
+    else:
+        return
+    if call.excinfo is None:
+        return
+    shown = shown_or_as_is(node, show, call.excinfo)
+    if shown is not call.excinfo and shown.tb is not None:
+        # pytest hands the debugger the traceback, or on newer Pythons the
+        # exception, which then carries the shown one.
+        shown.value.with_traceback(shown.tb)
+        call.excinfo = shown
 
 
 def shown_or_as_is(node, show, excinfo):
@@ -673,8 +744,8 @@ class Conformance:
         # Before any deselection: the totals are those of the suite.
         for item in items:
             module = item.getparent(CompiledModule)
-            if not isinstance(item, CompiledFunction) or module.listing is None:
-                continue
+            if not isinstance(item, CompiledFunction) or module is None or module.listing is None:
+                continue  # classes that other test modules imported count where they are defined
             cls = item.getparent(pytest.Class)
             self.classes[item.nodeid] = cls.name if cls is not None else module.name
             if self.sdk is None:
