@@ -115,6 +115,11 @@ def check(python, artifact, expected):
         expect(f"zeto_sdk: {checkout / 'zeto_sdk'}" in out, f"{name}: the header names another SDK", out)
         expect(report.is_file(), f"{name}: --junitxml=report.xml not written where the command started", out)
         report.unlink()
+    # Under pytest-xdist, whose workers start pytest afresh where the command started.
+    run(py, "-m", "pip", "install", "--quiet", "pytest-xdist")
+    done = run(venv / "bin" / "zeto-compiled-tests", "-n", "2", "-rA", cwd=checkout, env=env, check=False)
+    expect(outcomes(done.stdout) == expected, f"zeto-compiled-tests -n 2 under Python {tag}: not as make run",
+           done.stdout)
     failing = [nodeid for nodeid, outcome in expected.items() if outcome == "FAILED"]
     (checkout / "known-failures.txt").write_text(
         "# the source key's separator\n" + "".join(f"{nodeid}  builds it with '-'\n" for nodeid in failing))

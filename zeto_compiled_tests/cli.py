@@ -23,16 +23,14 @@ from zeto_compiled_tests import INI, SUITE
 # The run's cache (--lf, --ff) beside where it starts, apart from that
 # project's own pytest cache.
 CACHE_DIR = ".zeto-compiled-tests-cache"
-LISTING = "tests/unit/test_zeto_data.py"
 
 
 class StartIn:
-    """Sets the directory pytest sees the run start in to the suite's, so
-    that it names the tests and their files as the suite does
-    (tests/unit/test_zeto_data.py...) and reads no conftest.py where the
-    command started; then, once pytest has taken note, goes back there, so
-    that relative paths in options (--junitxml, --zeto-sdk, --zeto-xfails)
-    are taken from where the user stands."""
+    """Has pytest see the run start in the suite's directory, so that it
+    names the tests and their files as the suite does
+    (tests/unit/test_zeto_data.py...); then, once pytest has taken note,
+    goes back to where the command started, so that relative paths in
+    options (--junitxml, --zeto-sdk, --zeto-xfails) are taken from there."""
 
     def __init__(self, start: Path) -> None:
         self.start = start
@@ -40,20 +38,11 @@ class StartIn:
     @pytest.hookimpl(tryfirst=True)
     def pytest_load_initial_conftests(self, early_config: pytest.Config, parser: Any, args: List[str]) -> None:
         os.chdir(str(self.start))
-        # Absolute, as some pytest versions look for conftest.py from here on
-        # relative to the directory they are in now.
-        given = early_config.known_args_namespace.file_or_dir
-        for i, arg in enumerate(given):
-            if arg.split("::")[0] == LISTING:
-                args[args.index(arg)] = given[i] = str(SUITE / arg)
-        if not given:
-            given.append(str(SUITE / LISTING))
-            args.append(given[0])
 
 
 def pytest_args(args: List[str], start: Path) -> List[str]:
     """pytest's command line for a run of the installed suite."""
-    return ["-c", str(INI), f"--rootdir={SUITE}", "-o", f"cache_dir={start / CACHE_DIR}", *args]
+    return ["-c", str(INI), f"--rootdir={SUITE}", "-o", f"cache_dir={start / CACHE_DIR}", "--zeto-suite", *args]
 
 
 def main(argv: Optional[List[str]] = None) -> int:

@@ -1,0 +1,290 @@
+"""Collection: compiled modules through their listings (or their builds),
+their test classes and function-like test methods, and their reports."""
+
+import importlib
+import importlib.machinery
+import importlib.util
+import inspect
+import sys
+import types
+from pathlib import Path
+from typing import Iterator
+
+import pytest
+
+from zeto_compiled_tests.files import (build_of, dotted_name, extension_stem, listings, load_build,
+                                       matches_python_files, node_id, running_python)
+from zeto_compiled_tests.records import Records
+from zeto_compiled_tests.sdk import use_sdk
+from zeto_compiled_tests.xfails import known_failures
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pycollect_makemodule(module_path, parent):
+    path = module_path.resolve()
+    if path not in listings(parent.config):
+        return None
+    if node_id(path, parent.config) is None:
+        # A listing outside the rootdir (an installed suite in another
+        # project's session) keeps its own node ids: its path from its
+        # package root.
+        root = dotted_name(path, path.stem)[1]
+        return CompiledModule.from_parent(parent, path=module_path, nodeid=path.relative_to(root).as_posix())
+    return CompiledModule.from_parent(parent, path=module_path)
+
+
+def pytest_collect_file(file_path, parent):
+    stem = extension_stem(file_path)
+    if stem is None:
+        return None
+    named = parent.session.isinitpath(file_path)
+    listing = file_path.with_name(stem + ".py")
+    if listing.resolve() in listings(parent.config):
+        if not named:
+            return None  # collected through its listing
+        # Named on the command line: the same node ids as through the listing.
+        return CompiledModule.from_parent(
+            parent, path=file_path, name=listing.name, nodeid=node_id(listing, parent.config)
+        )
+    if not named and not matches_python_files(listing, parent.config):
+        return None
+    return CompiledModule.from_parent(parent, path=file_path)
+
+
+def is_function_like(obj):
+    """A callable that is not a Python function but exposes a function's
+    introspection interface (code object, defaults, binding)."""
+    return (
+        callable(obj)
+        and not inspect.isfunction(obj)
+        and isinstance(getattr(obj, "__code__", None), types.CodeType)
+        and hasattr(obj, "__defaults__")
+        and hasattr(type(obj), "__get__")
+    )
+
+
+def is_test(collector: pytest.Collector, name: str, obj: object) -> bool:
+    return collector.istestfunction(obj, name) and getattr(obj, "__test__", True)
+
+
+def listed_origin(obj, config):
+    """(compiled module, listing) of a test method of a declared listing's
+    build, wherever its class was found (a .py test module may import it),
+    or ``None``."""
+    namespace = getattr(obj, "__globals__", None)
+    if not isinstance(namespace, dict) or not isinstance(namespace.get("__file__"), str):
+        return None
+    module = sys.modules.get(namespace.get("__name__"))
+    build = Path(namespace["__file__"])
+    stem = extension_stem(build)
+    if module is None or vars(module) is not namespace or stem is None:
+        return None
+    listing = build.with_name(stem + ".py")
+    return (module, listing) if listing.resolve() in listings(config) else None
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_pycollect_makeitem(collector, name, obj):
+    # Left alone, pytest warns that such an object "is not a function".
+    if not is_function_like(obj) or not collector.istestfunction(obj, name):
+        return None
+    imported = None
+    if collector.getparent(CompiledModule) is None:
+        # A compiled test class that a .py test module imported: collected
+        # there too, as pytest collects an imported class, provided that the
+        # SDK it was loaded with is the one the run tests.
+        imported = listed_origin(obj, collector.config)
+        if imported is None:
+            return None
+        use_sdk(collector.config, error=collector.CollectError)
+    if not getattr(obj, "__test__", True):
+        return []  # turned off, as pytest turns off a test function: nothing to collect or warn about
+    item = CompiledFunction.from_parent(collector, name=name)
+    item.imported = imported
+    failure = known_failures(collector.config).get(item.nodeid)
+    if failure is not None:
+        item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
+    return item
+
+class CompiledModule(pytest.Module):
+    """A compiled test module, reached through its listing or its build."""
+
+    @property
+    def listing(self):
+        """The listing's path, or ``None`` for a module without one."""
+        if self.path.suffix == ".py":
+            return self.path
+        listing = self.path.with_name(extension_stem(self.path) + ".py")
+        return listing if listing.resolve() in listings(self.config) else None
+
+    # A listed module is loaded from its build under its dotted name, without
+    # the packages above it: whatever else of that name lies on sys.path (an
+    # SDK checkout's own tests package) neither stands in for it nor is
+    # hidden by it. Other compiled modules are imported by name, the way
+    # pytest's "prepend" import mode imports a .py module.
+    @property
+    def obj(self):
+        module = getattr(self, "compiled", None)
+        if module is None:
+            module = self.compiled = self.import_compiled()
+        return module
+
+    @obj.setter
+    def obj(self, value):
+        self.compiled = value
+
+    def import_compiled(self):
+        listing = self.listing
+        if listing is not None:
+            name, root = dotted_name(listing, listing.stem)
+            build = build_of(listing)
+            use_sdk(self.config, error=self.CollectError)
+        else:
+            name, root = dotted_name(self.path, extension_stem(self.path))
+            build = self.path
+        python = running_python()
+        try:
+            if listing is not None and build is not None:
+                module = load_build(name, build)
+            else:
+                if str(root) not in sys.path:
+                    sys.path.insert(0, str(root))
+                module = importlib.import_module(name)
+        except ImportError as err:
+            if build is None:
+                # The listing's own refusal to stand in for the build.
+                raise self.CollectError(str(err)) from None
+            # Shown as pytest shows a .py module's import error.
+            excinfo = self.shown_failure(pytest.ExceptionInfo.from_current())
+            shown = excinfo.getrepr(style="short") if excinfo.traceback else excinfo.exconly()
+            raise self.CollectError(
+                f"ImportError while importing test module '{self.path}'.\nTraceback:\n{shown}"
+            ) from None
+        origin = getattr(module, "__file__", None)
+        if build is None:
+            raise self.CollectError(f"{name} is not built for {python}; {listing} is only its listing")
+        if origin is None or Path(origin).resolve() != build.resolve():
+            raise self.CollectError(
+                f"import file mismatch: module {name!r} was imported from\n"
+                f"  {origin}\n"
+                f"which is not the build being collected:\n"
+                f"  {build}"
+            )
+        if listing is not None:
+            Records.of(module, listing).show_listing_in_linecache()
+        self.config.pluginmanager.consider_module(module)
+        return module
+
+    def shown_failure(self, excinfo):
+        """An error in the module body as pytest shows one in a .py module:
+        from the module's own record on, the records shown as the listing."""
+        listing = self.listing
+        if listing is None:
+            return excinfo
+        return Records(None, listing).shown(excinfo, module_body=True)
+
+    def repr_failure(self, excinfo):
+        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+
+    def collect(self):
+        module = self.obj
+        self.check_known_failures()
+        # A dict under __test__ is doctest's registry of extra tests, not the
+        # "not a test" flag that pytest takes any false value for: an empty
+        # one would make pytest skip the whole module. Hide it while pytest
+        # collects (which it does eagerly), then put it back.
+        registry = module.__dict__.get("__test__")
+        if not isinstance(registry, dict):
+            return super().collect()
+        del module.__test__
+        try:
+            return list(super().collect())
+        finally:
+            module.__test__ = registry
+
+    def test_ids(self) -> Iterator[str]:
+        """The node ids of all the module's tests in classes, whichever
+        this run selects (node ids on the command line, -k, --deselect)."""
+        for name, cls in vars(self.obj).items():
+            if inspect.isclass(cls) and self.istestclass(cls, name) and getattr(cls, "__test__", True):
+                for attr in dir(cls):
+                    if is_test(self, attr, inspect.getattr_static(cls, attr)):
+                        yield f"{self.nodeid}::{name}::{attr}"
+
+    def check_known_failures(self) -> None:
+        prefix = self.nodeid + "::"
+        listed = {nodeid: failure for nodeid, failure in known_failures(self.config).items()
+                  if nodeid.startswith(prefix)}
+        known = set(self.test_ids()) if listed else set()
+        unknown = [f"  {failure.where}: {nodeid}" for nodeid, failure in listed.items() if nodeid not in known]
+        if unknown:
+            raise self.CollectError("--zeto-xfails lists tests that this module does not hold:\n" + "\n".join(unknown))
+
+
+class CompiledFunction(pytest.Function):
+    """A test method of a compiled module."""
+
+    def origin(self):
+        """(compiled module, listing or ``None``) of this test's class: the
+        module collected, or the build of a class a .py test module imported."""
+        module = self.getparent(CompiledModule)
+        return (module.obj, module.listing) if module is not None else self.imported
+
+    def reportinfo(self):
+        listing = self.origin()[1]
+        path = listing or self.getparent(CompiledModule).path
+        return path, self.obj.__code__.co_firstlineno - 1, self.getmodpath()
+
+    def repr_failure(self, excinfo):
+        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+
+    def as_listing(self, excinfo):
+        """The failure with its records shown as the listing."""
+        module, listing = self.origin()
+        if listing is None:
+            return excinfo
+        return Records.of(module, listing).shown(excinfo, instance=getattr(self.obj, "__self__", None))
+
+    def shown_failure(self, excinfo):
+        """The failure as the listing, with the values of a false assertion."""
+        module, listing = self.origin()
+        if listing is None:
+            return excinfo
+        records = Records.of(module, listing)
+        shown = self.as_listing(excinfo)
+        if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
+            shown = records.with_values(shown, self, excinfo)
+        return shown
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_exception_interact(node, call, report):
+    # A debugger (--pdb) reads the lines of the frames it is given by their
+    # file names, which for a record is the listing's path relative to the
+    # package root: it would read a file of that name in the working
+    # directory. It is given the frames the report shows instead, which
+    # carry the listing's own path.
+    if isinstance(node, CompiledFunction):
+        show = node.as_listing
+    elif isinstance(node, CompiledModule):
+        show = node.shown_failure
+    else:
+        return
+    if call.excinfo is None:
+        return
+    shown = shown_or_as_is(node, show, call.excinfo)
+    if shown is not call.excinfo and shown.tb is not None:
+        # pytest hands the debugger the traceback, or on newer Pythons the
+        # exception, which then carries the shown one.
+        shown.value.with_traceback(shown.tb)
+        call.excinfo = shown
+
+
+def shown_or_as_is(node, show, excinfo):
+    """``show(excinfo)``; should that fail, the failure as it is, and a
+    warning: a report is never lost to the way it is shown."""
+    try:
+        return show(excinfo)
+    except Exception as err:
+        node.warn(pytest.PytestWarning(f"the listing could not be shown for this failure: {err!r}"))
+        return excinfo

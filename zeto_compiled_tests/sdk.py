@@ -1,0 +1,203 @@
+"""The SDK package a run tests: chosen once, put first for the import
+system, and named in the header and the summary."""
+
+import importlib
+import importlib.machinery
+import importlib.util
+import sys
+import types
+import warnings
+from pathlib import Path
+from typing import Any, List, NamedTuple, Optional, Set, Tuple
+
+import pytest
+
+try:
+    from importlib import metadata as importlib_metadata
+except ImportError:  # Python 3.6 and 3.7: pkg_resources, where it is installed
+    importlib_metadata = None
+
+from zeto_compiled_tests.files import dotted_name, listings
+
+
+SDK_PACKAGE = "zeto_sdk"
+
+class SdkFinder:
+    """Finds the SDK package where the run chose it, ahead of everything
+    else: with ``finder`` (one of the import system's) over ``path``."""
+
+    def __init__(self, finder: Any, path: Optional[List[str]]) -> None:
+        self.finder = finder
+        self.path = path
+
+    def find_spec(self, name, path=None, target=None):
+        if name != SDK_PACKAGE:
+            return None
+        return self.finder.find_spec(name, self.path)
+
+    def invalidate_caches(self) -> None:
+        pass
+
+
+class Sdk(NamedTuple):
+    """The SDK package a run tests: its directory, how it was chosen (as the
+    header says it), and the finder that finds it first."""
+
+    package: Path
+    why: str
+    finder: SdkFinder
+    sibling_root: Optional[str]  # put at the end of sys.path, so the SDK can import its siblings
+
+
+SDK_KEY = pytest.StashKey()
+
+def stand_ins(config: pytest.Config) -> Set[Path]:
+    """This project's own stand-ins of the SDK: the package beside the
+    package root of each declared listing."""
+    return {(dotted_name(listing, listing.stem)[1] / SDK_PACKAGE).resolve() for listing in listings(config)}
+
+
+def package_dir(spec: Any) -> Optional[Path]:
+    """The directory of the package a spec finds (a plain or a namespace
+    package), or ``None``."""
+    locations = list(getattr(spec, "submodule_search_locations", None) or ())
+    return Path(locations[0]).resolve() if locations else None
+
+
+def choose_sdk(config: pytest.Config) -> Sdk:
+    """The SDK package to test: the one in --zeto-sdk's checkout (or its
+    ``src``), the project's stand-in when asked for by --zeto-stand-in, else
+    the one the environment's own import system finds, the stand-in passed
+    over. Never the stand-in unless asked for: a pass must be the pass of the
+    SDK the user meant. pytest.UsageError when there is none to test."""
+    option, stand_in = config.getoption("zeto_sdk"), config.getoption("zeto_stand_in")
+    ours = stand_ins(config)
+    path_finder = importlib.machinery.PathFinder
+    if option and stand_in:
+        raise pytest.UsageError("--zeto-sdk and --zeto-stand-in: test an SDK checkout or the stand-in, not both")
+    if stand_in:
+        for package in sorted(ours):
+            if package.is_dir():
+                return Sdk(package, "the project's stand-in, --zeto-stand-in",
+                           SdkFinder(path_finder, [str(package.parent)]), None)
+        raise pytest.UsageError(f"--zeto-stand-in: this project has no stand-in {SDK_PACKAGE}")
+    if option:
+        checkout = Path(option).expanduser().resolve()
+        for root in (checkout, checkout / "src"):
+            package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
+            if package in ours:
+                raise pytest.UsageError(
+                    f"--zeto-sdk={option} is {checkout}, this project itself: its {SDK_PACKAGE} is the "
+                    f"stand-in, tested only with --zeto-stand-in. (make takes a relative SDK= from $PWD, "
+                    f"which a program that starts make in another directory may leave unchanged: give the "
+                    f"checkout's absolute path.)")
+            if package is not None:
+                return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
+        raise pytest.UsageError(f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
+    passed_over = sorted(p for p in ours if p.is_dir())
+    # The checkout pytest starts in, when it holds the package (plain, src/
+    # or namespace layout): where `python -m pytest` would find it too.
+    start = Path.cwd()
+    for root in (start, start / "src"):
+        package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
+        if package is not None and package not in ours:
+            return Sdk(package, "the checkout pytest started in", SdkFinder(path_finder, [str(root)]), str(root))
+    for finder in sys.meta_path:
+        if isinstance(finder, SdkFinder) or not hasattr(finder, "find_spec"):
+            continue
+        path = None
+        if finder is path_finder:
+            path = [entry for entry in sys.path if (Path(entry or ".").resolve() / SDK_PACKAGE) not in ours]
+        try:
+            package = package_dir(finder.find_spec(SDK_PACKAGE, path))
+        except (ImportError, ValueError):
+            continue
+        if package is None or package in ours:
+            continue
+        why = "found on sys.path" if finder is path_finder else f"found by {type(finder).__name__}"
+        if passed_over:
+            why += f"; the project's stand-in at {passed_over[0]} passed over"
+        return Sdk(package, why, SdkFinder(finder, path), None)
+    found = (f"the only one importable is this project's stand-in at {passed_over[0]}, which is tested only "
+             f"with --zeto-stand-in" if passed_over else f"no {SDK_PACKAGE} is importable here")
+    raise pytest.UsageError(f"no {SDK_PACKAGE} to test: {found}. Point --zeto-sdk at your SDK checkout, "
+                            f"or install your SDK into this environment ({sys.executable}).")
+
+
+def sdk_choice(config: pytest.Config) -> Any:
+    """choose_sdk(), once per run: the Sdk, or the UsageError it raised."""
+    choice = config.stash.get(SDK_KEY, None)
+    if choice is None:
+        try:
+            choice = choose_sdk(config)
+        except pytest.UsageError as err:
+            choice = err
+        config.stash[SDK_KEY] = choice
+    return choice
+
+
+def use_sdk(config: pytest.Config, error: type) -> Sdk:
+    """Makes the chosen SDK package the one that imports, or raises
+    ``error`` with what was found where."""
+    choice = sdk_choice(config)
+    if isinstance(choice, Exception):
+        raise error(str(choice))
+    if choice.finder in sys.meta_path:
+        return choice
+    loaded = sys.modules.get(SDK_PACKAGE)
+    if loaded is not None and package_dir(getattr(loaded, "__spec__", None)) != choice.package:
+        raise error(f"{SDK_PACKAGE} was already imported from {getattr(loaded, '__file__', None) or loaded}, "
+                    f"not from {choice.package} ({choice.why})")
+    sys.meta_path.insert(0, choice.finder)
+    if choice.sibling_root is not None:
+        sys.path.append(choice.sibling_root)
+    config.add_cleanup(lambda: sys.meta_path.remove(choice.finder))
+    return choice
+
+def sdk_tested(module: types.ModuleType) -> Optional[Tuple[str, Optional[str]]]:
+    """The directory and the version of the SDK package that the test module
+    took its globals from, or ``None``."""
+    for value in vars(module).values():
+        name = getattr(value, "__module__", None)
+        if not isinstance(name, str) or name.split(".")[0] != SDK_PACKAGE:
+            continue
+        source = getattr(sys.modules.get(name), "__file__", None)
+        if source is None:
+            continue
+        source = Path(source).resolve()
+        # Up from the module's file to the package's directory.
+        package = source.parents[max(name.count(".") + source.name.startswith("__init__.") - 1, 0)]
+        top = getattr(sys.modules.get(SDK_PACKAGE), "__file__", None)
+        version = None
+        if top is not None and Path(top).resolve().parent == package:
+            version = getattr(sys.modules[SDK_PACKAGE], "__version__", None)
+        return str(package), str(version) if version is not None else installed_version(package)
+    return None
+
+
+def legacy_pkg_resources() -> Optional[types.ModuleType]:
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        try:
+            import pkg_resources
+        except ImportError:
+            return None
+    return pkg_resources
+
+
+def installed_version(package: Path) -> Optional[str]:
+    """The version of the distribution that installed the package directory
+    ``package``: one whose metadata lies beside it and names it."""
+    where = str(package.parent)
+    if importlib_metadata is not None:
+        for dist in importlib_metadata.distributions(path=[where]):
+            if any(file.parts == (package.name, "__init__.py") for file in dist.files or ()):
+                return dist.version
+        return None
+    pkg_resources = legacy_pkg_resources()
+    if pkg_resources is None:
+        return None
+    for dist in pkg_resources.find_distributions(where, only=True):
+        if dist.has_metadata("top_level.txt") and package.name in dist.get_metadata_lines("top_level.txt"):
+            return dist.version
+    return None
