@@ -14,6 +14,7 @@ from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
+from listing import LISTING as SHAPE
 
 ROOT = Path(__file__).resolve().parents[1]
 EXT = importlib.machinery.EXTENSION_SUFFIXES[0]
@@ -26,7 +27,21 @@ _other = _version[:-1] if _version.endswith("d") else _version + "d"
 OTHER_BUILD = f"test_zeto_data.{'-'.join([_impl, _other, *_platform])}.so"
 # A build for another minor version, e.g. one made by a Python since replaced.
 OTHER_VERSION = f"test_zeto_data.cpython-3{sys.version_info[1] + 1}-x86_64-linux-gnu.so"
-CLASSES = {"TestMetaSource": 5, "TestMetaModule": 3, "TestMeta": 3, "TestZetoData": 3}
+# The suite's shape, from its listing: tests by class, and the lines of the
+# statements the failures below stop at.
+CLASSES = {cls: len(methods) for cls, (_, methods) in SHAPE.classes.items()}
+TOTAL = len(SHAPE.tests)
+KEY_LINES = [SHAPE.method(name).assertion(about="source_key").line
+             for name in ("test_init_with_node_sets_fields", "test_to_dict_returns_dict_with_id")]
+
+
+def line_of(test, about):
+    return SHAPE.method(test).assertion(about=about).line
+
+
+def not_matching(cls, word):
+    """The tests of ``cls`` whose names do not hold ``word``."""
+    return sum(word not in method.name for method in SHAPE.classes[cls][1])
 
 pytestmark = pytest.mark.skipif(not BUILT.exists(), reason=f"{BUILT.name} not built (make build)")
 
@@ -170,7 +185,7 @@ def test_the_installed_plugin_is_found_however_pytest_starts(project, pytester, 
                           "-p", "no:hypothesispytest", "--noconftest",
                           "--import-mode=importlib", "--rootdir", str(project), "-c", str(project / "pytest.ini"),
                           str(project / "tests" / "unit"))
-    result.assert_outcomes(passed=14)
+    result.assert_outcomes(passed=TOTAL)
 
 
 NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reason="pytest-xdist not installed")
@@ -239,7 +254,8 @@ def test_runs_all_tests(project, pytester, python_flags, args, imported):
     [(("-k", "TestMetaModule"), 3), (("-k", "to_dict"), 4), (("-k", "parse"), 1),
      (("-k", "TestZetoData and not parse"), 2),
      ((f"{LISTING}::TestMeta",), 3), ((f"{SO}::TestMeta::test_to_dict_has_required_keys",), 1),
-     (("--deselect", f"{LISTING}::TestMetaModule", "--deselect", f"{LISTING}::TestZetoData::test_parse_bytes_payload"), 10)],
+     (("--deselect", f"{LISTING}::TestMetaModule", "--deselect", f"{LISTING}::TestZetoData::test_parse_bytes_payload"),
+      TOTAL - CLASSES["TestMetaModule"] - 1)],
     ids=["class", "to_dict", "parse", "expression", "listing-class", "build-test", "deselect"],
 )
 def test_selection(project, pytester, args, selected):
@@ -255,7 +271,7 @@ def test_selection(project, pytester, args, selected):
 def test_builds_the_importer_would_not_load_are_ignored(project, pytester, stale):
     shutil.copy(project / SO, project / "tests" / "unit" / stale)
     result = run(pytester)
-    result.assert_outcomes(passed=14)
+    result.assert_outcomes(passed=TOTAL)
     assert stale not in result.stdout.str()
 
 
@@ -264,18 +280,21 @@ def test_builds_the_importer_would_not_load_are_ignored(project, pytester, stale
     [
         ([('FIELDS = ("id", "type", "name", "feed_port_idx")', 'FIELDS = ("id", "type", "name", "feed_idx")'),
           ("self.feed_port_idx = feed_port_idx", "self.feed_idx = feed_port_idx")],
-         "TestMetaModule::test_init_with_node", "tests/unit/test_zeto_data.py:48: AttributeError"),
+         "TestMetaModule::test_init_with_node",
+         f"{LISTING}:{line_of('test_init_with_node', 'feed_port_idx')}: AttributeError"),
         ([("if value is not None:", "if True:")],
-         "TestMetaSource::test_update_ignores_none_values", "tests/unit/test_zeto_data.py:40: AssertionError"),
+         "TestMetaSource::test_update_ignores_none_values",
+         f"{LISTING}:{line_of('test_update_ignores_none_values', 'id')}: AssertionError"),
         ([('"result": [] if result is None else result', '"result": result')],
-         "TestZetoData::test_create_empty_result_defaults_to_list", "tests/unit/test_zeto_data.py:92: AssertionError"),
+         "TestZetoData::test_create_empty_result_defaults_to_list",
+         f"{LISTING}:{line_of('test_create_empty_result_defaults_to_list', 'result')}: AssertionError"),
     ],
     ids=["attribute-error", "assertion", "assertion-in-last-class"],
 )
 def test_failure_names_the_test_file_and_line(project, pytester, edits, failing, location):
     break_sdk(project, *edits)
     result = run(pytester)
-    result.assert_outcomes(passed=13, failed=1)
+    result.assert_outcomes(passed=TOTAL - 1, failed=1)
     cls = failing.split("::")[0]
     result.stdout.fnmatch_lines([location, f"{cls} *passed {CLASSES[cls] - 1} of {CLASSES[cls]}, 1 failed",
                                  f"FAILED {LISTING}::{failing}*"])
@@ -318,14 +337,14 @@ VALUES = ["AssertionError: assert 'node-1-0' == 'node-1_0'", "*- node-1_0", "*+ 
         ("long", False, DASHED_KEY, ["    def test_init_with_node_sets_fields(self):",
                                      "        src = MetaSource(src_node=NODE, src_output_port=0)",
                                      ">   " + STATEMENT, *("E       " + v for v in VALUES),
-                                     "tests/unit/test_zeto_data.py:16: AssertionError",
+                                     f"{LISTING}:{KEY_LINES[0]}: AssertionError",
                                      ">   " + STATEMENT.replace("src.source_key", 'd["source_key"]').replace("0", "1"),
                                      "E       AssertionError: assert 'node-1-1' == 'node-1_1'",
-                                     "tests/unit/test_zeto_data.py:29: AssertionError"]),
-        ("short", True, DASHED_KEY, ["*/tests/unit/test_zeto_data.py:16: in test_init_with_node_sets_fields",
+                                     f"{LISTING}:{KEY_LINES[1]}: AssertionError"]),
+        ("short", True, DASHED_KEY, [f"*/{LISTING}:{KEY_LINES[0]}: in test_init_with_node_sets_fields",
                                      STATEMENT, *("E   " + v for v in VALUES)]),
-        ("line", True, DASHED_KEY, ["*/tests/unit/test_zeto_data.py:16: " + VALUES[0]]),
-        ("native", True, DASHED_KEY, ['  File "*/tests/unit/test_zeto_data.py", line 16, in test_init_with_node_sets_fields',
+        ("line", True, DASHED_KEY, [f"*/{LISTING}:{KEY_LINES[0]}: " + VALUES[0]]),
+        ("native", True, DASHED_KEY, [f'  File "*/{LISTING}", line {KEY_LINES[0]}, in test_init_with_node_sets_fields',
                                       STATEMENT, VALUES[0]]),
         ("long", True, DASHED_ONCE, [">   " + STATEMENT, NOT_REPRODUCED]),
         ("long", False, OTHER_ASSERTION, [">   " + STATEMENT, NOT_REPRODUCED]),
@@ -333,7 +352,7 @@ VALUES = ["AssertionError: assert 'node-1-0' == 'node-1_0'", "*- node-1_0", "*+ 
         # the third, dashed key to the second test.
         ("no", False, DASHED_FIRST_AND_THIRD, [f"FAILED {LISTING}::TestMetaSource::test_init_with_node_sets_fields*"]),
         # The debugger's current line, read by its frame's file name.
-        ("pdb", True, DASHED_KEY, ["> */tests/unit/test_zeto_data.py(16)test_init_with_node_sets_fields()",
+        ("pdb", True, DASHED_KEY, [f"> */{LISTING}({KEY_LINES[0]})test_init_with_node_sets_fields()",
                                    "-> " + STATEMENT.strip()]),
     ],
     ids=["long", "short-elsewhere", "line-elsewhere", "native-elsewhere", "not-reproduced", "other-assertion",
@@ -356,19 +375,20 @@ def test_failure_report_shows_the_statement_and_values(project, pytester, monkey
     out = result.stdout.str()
     assert "not the listing" not in out and "???" not in out
     if style == "pdb":
-        result.assert_outcomes(failed=1, deselected=12)  # the debugger quits at the end of its input
+        result.assert_outcomes(failed=1, deselected=TOTAL - 2)  # the debugger quits at the end of its input
     elif edits is DASHED_KEY:
-        result.assert_outcomes(failed=2, deselected=12)
+        result.assert_outcomes(failed=2, deselected=TOTAL - 2)
     else:
         # The first test alone fails, and no values are shown for it.
         assert "assert '" not in out
-        result.assert_outcomes(passed=1, failed=1, deselected=12)
+        result.assert_outcomes(passed=1, failed=1, deselected=TOTAL - 2)
 
 
 XFAILS = (f"# known failures of the SDK\n"
           f"{LISTING}::TestMetaSource::test_init_with_node_sets_fields  dashed source keys  # since 2.0\n\n"
           f"{LISTING}::TestMetaSource::test_to_dict_returns_dict_with_id\n")
-XFAILED = ["TestMetaSource *passed 3 of 5, 2 xfailed", "TestMetaModule *passed 3 of 3",
+XFAILED = [f"TestMetaSource *passed {CLASSES['TestMetaSource'] - 2} of {CLASSES['TestMetaSource']}, 2 xfailed",
+           f"TestMetaModule *passed {CLASSES['TestMetaModule']} of {CLASSES['TestMetaModule']}",
            f"xfailed {LISTING}::TestMetaSource::test_init_with_node_sets_fields - dashed source keys",
            f"xfailed {LISTING}::TestMetaSource::test_to_dict_returns_dict_with_id - listed in xfails.txt:4"]
 PASSES = [f"{LISTING}::TestMetaSource::test_{name} passed: remove its entry at xfails.txt:{line}"
@@ -382,15 +402,22 @@ USAGE = pytest.ExitCode.USAGE_ERROR
 @pytest.mark.parametrize(
     "entries, edits, args, ret, outcomes, lines",
     [
-        (XFAILS, DASHED_KEY, (UNIT,), 0, dict(passed=12, xfailed=2), XFAILED),
-        pytest.param(XFAILS, DASHED_KEY, (UNIT, "-p", "xdist", "-n", "2"), 0, dict(passed=12, xfailed=2), XFAILED,
+        (XFAILS, DASHED_KEY, (UNIT,), 0, dict(passed=TOTAL - 2, xfailed=2), XFAILED),
+        pytest.param(XFAILS, DASHED_KEY, (UNIT, "-p", "xdist", "-n", "2"), 0, dict(passed=TOTAL - 2, xfailed=2),
+                     XFAILED,
                      marks=NEEDS_XDIST),
         # Listed, but deselected or not named on the command line: not unknown.
-        (XFAILS, DASHED_KEY, (UNIT, "-k", "not to_dict"), 0, dict(passed=9, xfailed=1),
-         ["TestMetaSource *passed 3 of 5, 1 xfailed, 1 not run", "TestMeta *passed 1 of 3, 2 not run"]),
-        (XFAILS, DASHED_KEY, (f"../{LISTING}::TestMeta",), 0, dict(passed=3), ["TestMeta *passed 3 of 3", "suite: *"]),
+        (XFAILS, DASHED_KEY, (UNIT, "-k", "not to_dict"), 0,
+         dict(passed=sum(not_matching(cls, "to_dict") for cls in CLASSES) - 1, xfailed=1),
+         [f"TestMetaSource *passed {not_matching('TestMetaSource', 'to_dict') - 1} of {CLASSES['TestMetaSource']}, "
+          f"1 xfailed, {CLASSES['TestMetaSource'] - not_matching('TestMetaSource', 'to_dict')} not run",
+          f"TestMeta *passed {not_matching('TestMeta', 'to_dict')} of {CLASSES['TestMeta']}, "
+          f"{CLASSES['TestMeta'] - not_matching('TestMeta', 'to_dict')} not run"]),
+        (XFAILS, DASHED_KEY, (f"../{LISTING}::TestMeta",), 0, dict(passed=CLASSES["TestMeta"]),
+         [f"TestMeta *passed {CLASSES['TestMeta']} of {CLASSES['TestMeta']}", "suite: *"]),
         # Known failures that pass fail the run, each naming its entry.
-        (XFAILS, (), (UNIT,), 1, dict(passed=12, failed=2), [*PASSES, "TestMetaSource *passed 5 of 5", *PASSES]),
+        (XFAILS, (), (UNIT,), 1, dict(passed=TOTAL - 2, failed=2),
+         [*PASSES, f"TestMetaSource *passed {CLASSES['TestMetaSource']} of {CLASSES['TestMetaSource']}", *PASSES]),
         (XFAILS + f"{LISTING}::TestMeta::test_nope  # a typo\n", DASHED_KEY, (UNIT, "-k", "TestZetoData"), 2,
          dict(errors=1), ["*ERROR collecting*", "--zeto-xfails lists tests that this module does not hold:",
                           f"  xfails.txt:5: {LISTING}::TestMeta::test_nope"]),
@@ -512,7 +539,7 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
         # Collected first, and imported as the stand-in is: its tests too test the SDK the header names.
         (project / IMPORTING).write_text("from tests.unit.test_zeto_data import TestMetaSource\n")
     result = run(pytester, *args)
-    result.assert_outcomes(passed=13 + 4 * imported, failed=1 + imported)
+    result.assert_outcomes(passed=TOTAL - 1 + (CLASSES["TestMetaSource"] - 1) * imported, failed=1 + imported)
     tested = (packages / "zeto_sdk").resolve()
     failed = [f"FAILED {module}::TestMetaSource::test_update_ignores_none_values*"
               for module in [IMPORTING] * imported + [LISTING]]
@@ -564,11 +591,12 @@ def test_options_reach_the_run_and_the_cache_works(project, pytester, monkeypatc
     break_sdk(project, *DASHED_KEY)
     cached = (sys.executable, "-m", "pytest")
     monkeypatch.setenv("PYTEST_ADDOPTS", "--zeto-stand-in -k to_dict")
-    pytester.run(*cached).assert_outcomes(passed=3, failed=1, deselected=10)
+    to_dict = TOTAL - sum(not_matching(cls, "to_dict") for cls in CLASSES)
+    pytester.run(*cached).assert_outcomes(passed=to_dict - 1, failed=1, deselected=TOTAL - to_dict)
     monkeypatch.setenv("PYTEST_ADDOPTS", "--zeto-stand-in")
-    pytester.run(*cached).assert_outcomes(passed=12, failed=2)
+    pytester.run(*cached).assert_outcomes(passed=TOTAL - 2, failed=2)
     result = pytester.run(*cached, "--lf")
-    result.assert_outcomes(failed=2, deselected=12)
+    result.assert_outcomes(failed=2, deselected=TOTAL - 2)
     result.stdout.fnmatch_lines(["run-last-failure: rerun previous 2 failures*"])
 
 
