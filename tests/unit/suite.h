@@ -81,3 +81,19 @@ inline constexpr ClassDef kClasses[] = {
     {c.TestMeta, 60, meta_tests::kMethods},
     {c.TestZetoData, 81, zeto_data_tests::kMethods},
 };
+
+// The tables follow the listing: each class's line comes before its methods'
+// lines, and every line after the one before it.
+constexpr bool in_listing_order() {
+    int last = 0;
+    for (const ClassDef& cls : kClasses) {
+        if (cls.line <= last) return false;
+        last = cls.line;
+        for (size_t i = 0; i < cls.count; ++i) {
+            if (cls.methods[i].first_line <= last) return false;
+            last = cls.methods[i].first_line;
+        }
+    }
+    return true;
+}
+static_assert(in_listing_order(), "the lines in these tables must follow the listing: classes and methods in order");
