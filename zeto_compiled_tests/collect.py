@@ -8,7 +8,7 @@ import inspect
 import sys
 import types
 from pathlib import Path
-from typing import Iterator
+from typing import Any, Iterator, Optional, Tuple
 
 import pytest
 
@@ -20,7 +20,7 @@ from zeto_compiled_tests.xfails import known_failures
 
 
 @pytest.hookimpl(tryfirst=True)
-def pytest_pycollect_makemodule(module_path, parent):
+def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> Optional[pytest.Module]:
     path = module_path.resolve()
     if path not in listings(parent.config):
         return None
@@ -33,7 +33,7 @@ def pytest_pycollect_makemodule(module_path, parent):
     return CompiledModule.from_parent(parent, path=module_path)
 
 
-def pytest_collect_file(file_path, parent):
+def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> Optional[pytest.Module]:
     stem = extension_stem(file_path)
     if stem is None:
         return None
@@ -51,7 +51,7 @@ def pytest_collect_file(file_path, parent):
     return CompiledModule.from_parent(parent, path=file_path)
 
 
-def is_function_like(obj):
+def is_function_like(obj: object) -> bool:
     """A callable that is not a Python function but exposes a function's
     introspection interface (code object, defaults, binding)."""
     return (
@@ -67,7 +67,7 @@ def is_test(collector: pytest.Collector, name: str, obj: object) -> bool:
     return collector.istestfunction(obj, name) and getattr(obj, "__test__", True)
 
 
-def listed_origin(obj, config):
+def listed_origin(obj: object, config: pytest.Config) -> Optional[Tuple[types.ModuleType, Path]]:
     """(compiled module, listing) of a test method of a declared listing's
     build, wherever its class was found (a .py test module may import it),
     or ``None``."""
@@ -84,7 +84,7 @@ def listed_origin(obj, config):
 
 
 @pytest.hookimpl(tryfirst=True)
-def pytest_pycollect_makeitem(collector, name, obj):
+def pytest_pycollect_makeitem(collector: pytest.Collector, name: str, obj: object) -> Any:
     # Left alone, pytest warns that such an object "is not a function".
     if not is_function_like(obj) or not collector.istestfunction(obj, name):
         return None
@@ -106,11 +106,12 @@ def pytest_pycollect_makeitem(collector, name, obj):
         item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
     return item
 
+
 class CompiledModule(pytest.Module):
     """A compiled test module, reached through its listing or its build."""
 
     @property
-    def listing(self):
+    def listing(self) -> Optional[Path]:
         """The listing's path, or ``None`` for a module without one."""
         if self.path.suffix == ".py":
             return self.path
@@ -133,7 +134,7 @@ class CompiledModule(pytest.Module):
     def obj(self, value):
         self.compiled = value
 
-    def import_compiled(self):
+    def import_compiled(self) -> types.ModuleType:
         listing = self.listing
         if listing is not None:
             name, root = dotted_name(listing, listing.stem)
@@ -258,7 +259,7 @@ class CompiledFunction(pytest.Function):
 
 
 @pytest.hookimpl(tryfirst=True)
-def pytest_exception_interact(node, call, report):
+def pytest_exception_interact(node: pytest.Item, call: "pytest.CallInfo[Any]", report: pytest.TestReport) -> None:
     # A debugger (--pdb) reads the lines of the frames it is given by their
     # file names, which for a record is the listing's path relative to the
     # package root: it would read a file of that name in the working

@@ -9,6 +9,7 @@ import os
 import sys
 import types
 from pathlib import Path
+from typing import FrozenSet, Optional, Tuple
 
 import pytest
 
@@ -16,7 +17,7 @@ LISTINGS_INI = "compiled_listings"
 # Listings a run adds to those its ini file declares.
 EXTRA_LISTINGS_KEY = pytest.StashKey()
 
-def extension_stem(path):
+def extension_stem(path: Path) -> Optional[str]:
     """The module name a file would be imported under, or ``None``.
 
     ``None`` unless the file name ends with an extension suffix of this
@@ -35,7 +36,7 @@ def extension_stem(path):
     return None
 
 
-def build_of(listing):
+def build_of(listing: Path) -> Optional[Path]:
     """The extension module that importing the listing's module name loads
     (the import system tries extension suffixes before source), or ``None``."""
     for suffix in importlib.machinery.EXTENSION_SUFFIXES:
@@ -45,7 +46,7 @@ def build_of(listing):
     return None
 
 
-def dotted_name(path, stem):
+def dotted_name(path: Path, stem: str) -> Tuple[str, Path]:
     """The dotted module name of a file and its package root: every directory
     above the file that holds an ``__init__.py`` is a package."""
     names = [stem]
@@ -56,7 +57,7 @@ def dotted_name(path, stem):
     return ".".join(names), root
 
 
-def running_python():
+def running_python() -> str:
     """The running interpreter, as the header and the errors name it."""
     return f"{sys.executable} (Python {'.'.join(map(str, sys.version_info[:3]))})"
 
@@ -64,7 +65,7 @@ def running_python():
 LISTINGS_KEY = pytest.StashKey()
 
 
-def listings(config):
+def listings(config: pytest.Config) -> FrozenSet[Path]:
     """The declared listings, resolved once per run."""
     found = config.stash.get(LISTINGS_KEY, None)
     if found is None:
@@ -75,7 +76,7 @@ def listings(config):
     return found
 
 
-def matches_python_files(path, config):
+def matches_python_files(path: Path, config: pytest.Config) -> bool:
     """Whether pytest would collect ``path`` as a test module by its name: a
     pattern without a separator matches the file name, any other the path."""
     for pattern in config.getini("python_files"):
@@ -87,7 +88,7 @@ def matches_python_files(path, config):
     return False
 
 
-def node_id(path, config):
+def node_id(path: Path, config: pytest.Config) -> Optional[str]:
     try:
         return path.resolve().relative_to(config.rootpath.resolve()).as_posix()
     except ValueError:

@@ -56,7 +56,7 @@ from zeto_compiled_tests.xfails import KNOWN_FAILURES_KEY, pytest_runtest_makere
 SUITE_LISTING = SUITE / "tests" / "unit" / "test_zeto_data.py"
 
 
-def pytest_addoption(parser):
+def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini(
         LISTINGS_INI,
         type="linelist",
@@ -91,7 +91,7 @@ def pytest_addoption(parser):
     )
 
 
-def pytest_configure(config):
+def pytest_configure(config: pytest.Config) -> None:
     if config.getoption("zeto_suite"):
         add_installed_suite(config)
         config.stash[EXTRA_LISTINGS_KEY] = [SUITE_LISTING]
@@ -139,7 +139,7 @@ def add_installed_suite(config: pytest.Config) -> None:
         config.args.append(str(SUITE_LISTING))
 
 
-def pytest_report_header(config):
+def pytest_report_header(config: pytest.Config) -> List[str]:
     python = running_python()
     if not listings(config):
         return []

@@ -182,7 +182,7 @@ class ListingMarker(Exception):
     """Raised on a record's line to make a traceback entry of the listing."""
 
 
-def innermost(tb):
+def innermost(tb: types.TracebackType) -> types.TracebackType:
     while tb.tb_next is not None:
         tb = tb.tb_next
     return tb
