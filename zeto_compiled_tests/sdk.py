@@ -6,7 +6,6 @@ import importlib.machinery
 import importlib.util
 import sys
 import types
-import warnings
 from pathlib import Path
 from typing import Any, List, NamedTuple, Optional, Set, Tuple
 
@@ -175,29 +174,28 @@ def sdk_tested(module: types.ModuleType) -> Optional[Tuple[str, Optional[str]]]:
     return None
 
 
-def legacy_pkg_resources() -> Optional[types.ModuleType]:
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore", DeprecationWarning)
-        try:
-            import pkg_resources
-        except ImportError:
-            return None
-    return pkg_resources
-
-
 def installed_version(package: Path) -> Optional[str]:
     """The version of the distribution that installed the package directory
     ``package``: one whose metadata lies beside it and names it."""
-    where = str(package.parent)
+    where = package.parent
     if importlib_metadata is not None:
-        for dist in importlib_metadata.distributions(path=[where]):
+        for dist in importlib_metadata.distributions(path=[str(where)]):
             if any(file.parts == (package.name, "__init__.py") for file in dist.files or ()):
                 return dist.version
         return None
-    pkg_resources = legacy_pkg_resources()
-    if pkg_resources is None:
-        return None
-    for dist in pkg_resources.find_distributions(where, only=True):
-        if dist.has_metadata("top_level.txt") and package.name in dist.get_metadata_lines("top_level.txt"):
-            return dist.version
+    # Python 3.6 and 3.7: the metadata files themselves (pkg_resources would
+    # do, but importing it puts a finder on sys.meta_path that pytest's
+    # importlib import mode cannot use).
+    for info in sorted(where.glob("*.dist-info")) + sorted(where.glob("*.egg-info")):
+        names = info / "top_level.txt"
+        metadata = info / ("METADATA" if info.suffix == ".dist-info" else "PKG-INFO")
+        try:
+            if package.name not in names.read_text().split():
+                continue
+            lines = metadata.read_text(encoding="utf-8", errors="replace").splitlines()
+        except OSError:
+            continue
+        for line in lines:
+            if line.startswith("Version:"):
+                return line.split(":", 1)[1].strip()
     return None
