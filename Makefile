@@ -30,8 +30,7 @@ PROBE := $(shell $(PYTHON_CMD) -c 'import binascii, importlib.machinery, os, sys
     venv = sys.executable if sys.prefix != getattr(sys, "base_prefix", sys.prefix) else "-"; \
     print("%s-%08x" % (suffix[1:-3], binascii.crc32(exe.encode())), \
           suffix, exe.replace(" ", "?"), venv.replace(" ", "?"))' 2>/dev/null)
-ifeq ($(words $(PROBE)),4)
-else
+ifneq ($(words $(PROBE)),4)
 $(error interpreter '$(PYTHON)' not found)
 endif
 TAG := $(word 1,$(PROBE))
