@@ -105,11 +105,15 @@ def check(python, artifact, expected):
     expect(done.returncode == 1 and outcomes(done.stdout) == own,
            f"pytest --zeto-suite under Python {tag}: not the checkout's test and the suite as make run", done.stdout)
     env["OWN_CONFTEST_FORBIDDEN"] = "1"
-    report = checkout / "report.xml"
-    for command in ([venv / "bin" / "zeto-compiled-tests", "--zeto-sdk", "."], [py, "-m", "zeto_compiled_tests"]):
-        done = run(*command, "-rA", "--junitxml=report.xml", cwd=checkout, env=env, check=False)
+    # Named, found in the checkout the command starts in, and found installed
+    # (editable) in the venv when it starts elsewhere.
+    for command, where in (([venv / "bin" / "zeto-compiled-tests", "--zeto-sdk", "."], checkout),
+                           ([py, "-m", "zeto_compiled_tests"], checkout),
+                           ([venv / "bin" / "zeto-compiled-tests"], checkout / "tests")):
+        report = where / "report.xml"
+        done = run(*command, "-rA", "--junitxml=report.xml", cwd=where, env=env, check=False)
         out = done.stdout
-        name = f"{Path(command[0]).name} {' '.join(map(str, command[1:]))} under Python {tag}"
+        name = f"{Path(command[0]).name} {' '.join(map(str, command[1:]))} in {where.name} under Python {tag}"
         expect(done.returncode == 1, f"{name}: exit code {done.returncode}, not 1", out)
         expect(totals(expected) in out, f"{name}: not {totals(expected)}", out)
         for line, shown in FAILING.items():
