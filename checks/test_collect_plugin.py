@@ -1,7 +1,6 @@
 """Collection and reporting of the compiled test module, run in a scratch copy
 of the project through pytest's ``pytester``."""
 
-import ast
 import collections
 import importlib.machinery
 import importlib.util
@@ -14,7 +13,9 @@ from pathlib import Path
 from xml.etree import ElementTree
 
 import pytest
+
 from listing import LISTING as SHAPE
+from zeto_compiled_tests import __version__
 
 ROOT = Path(__file__).resolve().parents[1]
 EXT = importlib.machinery.EXTENSION_SUFFIXES[0]
@@ -196,13 +197,6 @@ IMPORTING = "tests/unit/test_imports_compiled.py"
 XUNIT1 = ("-o", "junit_family=xunit1")  # which records each test's file and line
 
 
-def def_lines(listing):
-    """The line of each test's def in the listing, by class and name."""
-    classes = [node for node in ast.parse(listing.read_text()).body if isinstance(node, ast.ClassDef)]
-    return {(cls.name, node.name): node.lineno for cls in classes for node in cls.body
-            if isinstance(node, ast.FunctionDef)}
-
-
 # ``imported``: a test class that a test module of the user's imports, which
 # pytest collects in that module too.
 @pytest.mark.parametrize(
@@ -230,13 +224,13 @@ def test_runs_all_tests(project, pytester, python_flags, args, imported):
     assert classes == expected
     if "junit_family=xunit1" in args:
         # Where pytest places each test (counting lines from 0): at its def in the listing.
-        lines = def_lines(project / LISTING)
         places = {(case.get("classname"), case.get("name")): (case.get("file"), case.get("line"))
                   for case in root.iter("testcase")}
-        assert places == {(cls, name): (LISTING, str(lines[cls.rsplit(".", 1)[1], name] - 1)) for cls, name in places}
+        assert places == {(cls, name): (LISTING, str(SHAPE.method(name, cls.rsplit(".", 1)[1]).first_line - 1))
+                          for cls, name in places}
     # The conformance summary, and its facts as properties of the test suite
     # (pytest-xdist's controller, which writes the XML, takes none).
-    version, sdk = installed_plugin_version() or "unknown", str((project / "zeto_sdk").resolve())
+    version, sdk = __version__, str((project / "zeto_sdk").resolve())
     result.stdout.fnmatch_lines(["*= zeto_sdk conformance =*",
                                  *(f"{cls} *passed {n} of {n}" for cls, n in CLASSES.items()),
                                  f"suite: zeto-compiled-tests {version}", f"zeto_sdk tested: {sdk}"])

@@ -140,15 +140,12 @@ def add_installed_suite(config: pytest.Config) -> None:
 
 
 def pytest_report_header(config: pytest.Config) -> List[str]:
-    python = running_python()
     if not listings(config):
         return []
-    choice = sdk_choice(config) if listings(config) else None
-    if isinstance(choice, Sdk):
-        lines = [f"{SDK_PACKAGE}: {choice.package} ({choice.why})"]
-    else:
-        lines = [f"{SDK_PACKAGE}: {choice}"] if choice is not None else []
-    lines.append(f"suite: {DISTRIBUTION} {__version__}")
+    python = running_python()
+    choice = sdk_choice(config)  # the SDK, or the error that says why there is none
+    shown = f"{choice.package} ({choice.why})" if isinstance(choice, Sdk) else choice
+    lines = [f"{SDK_PACKAGE}: {shown}", f"suite: {DISTRIBUTION} {__version__}"]
     for listing in sorted(listings(config)):
         build = build_of(listing)
         shown = node_id(listing, config) or listing
