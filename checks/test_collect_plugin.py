@@ -501,7 +501,8 @@ def sdk_checkout(path, layout):
 @pytest.mark.parametrize(
     "layout, how",
     [("package", "env"), ("full", "option"), pytest.param("full", "xdist", marks=NEEDS_XDIST),
-     ("src", "option"), ("namespace", "option"), ("package", "installed"), ("package", "installed, class imported")],
+     ("src", "option"), ("namespace", "option"), ("package", "installed"), ("package", "installed, class imported"),
+     ("src", "started below it")],
 )
 def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, layout, how):
     monkeypatch.delenv("PYTEST_ADDOPTS")
@@ -526,6 +527,15 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
     elif how.startswith("installed"):
         # Importable in this environment, while the project's stand-in is first on sys.path.
         monkeypatch.setenv("PYTHONPATH", str(other))
+    elif how == "started below it":
+        # Started in a directory of the checkout, with a correct release of
+        # the SDK installed: the working copy is tested, not the release.
+        release = project / "release"
+        shutil.copytree(str(ROOT / "zeto_sdk"), str(release / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
+        monkeypatch.setenv("PYTHONPATH", str(release))
+        (other / "docs").mkdir()
+        monkeypatch.chdir(other / "docs")
+        args = ("--rootdir", str(project), "-c", str(project / "pytest.ini"), str(project / "tests" / "unit"))
     else:
         args = ("--zeto-sdk=other",) + (("-p", "xdist", "-n", "2") if how == "xdist" else ())
     imported = how.endswith("class imported")
@@ -535,10 +545,12 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
     result = run(pytester, *args)
     result.assert_outcomes(passed=TOTAL - 1 + (CLASSES["TestMetaSource"] - 1) * imported, failed=1 + imported)
     tested = (packages / "zeto_sdk").resolve()
-    failed = [f"FAILED {module}::TestMetaSource::test_update_ignores_none_values*"
+    shown_from = "../../" if how == "started below it" else ""  # node ids as pytest shows them from the cwd
+    failed = [f"FAILED {shown_from}{module}::TestMetaSource::test_update_ignores_none_values*"
               for module in [IMPORTING] * imported + [LISTING]]
     result.stdout.fnmatch_lines([f"zeto_sdk tested: {tested}" + (f", version {version}" if version else ""), *failed])
     why = {"installed": f"found on sys.path; the project's stand-in at {(project / 'zeto_sdk').resolve()} passed over",
+           "started below it": f"the checkout above {(other / 'docs').resolve()}, where pytest started",
            "xdist": None}.get(how.split(",")[0], "--zeto-sdk")
     if why:
         result.stdout.fnmatch_lines([f"zeto_sdk: {tested} ({why})"])

@@ -2,8 +2,8 @@
 compiled tests against an SDK, in the environment that runs the command.
 
 Without --zeto-sdk the SDK tested is the checkout's own zeto_sdk when the
-command starts in one (plain, src/ or namespace layout), else the one this
-environment imports (installed, or editable). The run uses the settings
+command starts in one or below it (plain, src/ or namespace layout), else
+the one this environment imports (installed, or editable). The run uses the settings
 installed with the suite, never those of the directory it starts from (its
 pytest.ini, pyproject.toml, conftest.py); paths given as options
 (--junitxml, --zeto-xfails) are taken from there, as pytest takes them.

@@ -7,7 +7,7 @@ import importlib.util
 import sys
 import types
 from pathlib import Path
-from typing import Any, List, NamedTuple, Optional, Set, Tuple
+from typing import Any, Iterator, List, NamedTuple, Optional, Set, Tuple
 
 import pytest
 
@@ -94,13 +94,16 @@ def choose_sdk(config: pytest.Config) -> Sdk:
                 return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
         raise pytest.UsageError(f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
     passed_over = sorted(p for p in ours if p.is_dir())
-    # The checkout pytest starts in, when it holds the package (plain, src/
-    # or namespace layout): where `python -m pytest` would find it too.
-    start = Path.cwd()
-    for root in (start, start / "src"):
-        package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
-        if package is not None and package not in ours:
-            return Sdk(package, "the checkout pytest started in", SdkFinder(path_finder, [str(root)]), str(root))
+    # The checkout pytest starts in, or below, when it holds the package
+    # (plain, src/ or namespace layout): the working copy, ahead of any
+    # release of it that the environment has installed.
+    for checkout in enclosing_checkouts(Path.cwd()):
+        for root in (checkout, checkout / "src"):
+            package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
+            if package is not None and package not in ours:
+                why = ("the checkout pytest started in" if checkout == Path.cwd()
+                       else f"the checkout above {Path.cwd()}, where pytest started")
+                return Sdk(package, why, SdkFinder(path_finder, [str(root)]), str(root))
     for finder in sys.meta_path:
         if isinstance(finder, SdkFinder) or not hasattr(finder, "find_spec"):
             continue
@@ -121,6 +124,19 @@ def choose_sdk(config: pytest.Config) -> Sdk:
              f"with --zeto-stand-in" if passed_over else f"no {SDK_PACKAGE} is importable here")
     raise pytest.UsageError(f"no {SDK_PACKAGE} to test: {found}. Point --zeto-sdk at your SDK checkout, "
                             f"or install your SDK into this environment ({sys.executable}).")
+
+
+# What marks a project's root: the search for the checkout stops there.
+PROJECT_ROOT_MARKS = (".git", "pyproject.toml", "setup.py", "setup.cfg")
+
+
+def enclosing_checkouts(start: Path) -> Iterator[Path]:
+    """``start`` and the directories above it, up to the first that is a
+    project's root."""
+    for directory in (start, *start.parents):
+        yield directory
+        if any((directory / mark).exists() for mark in PROJECT_ROOT_MARKS):
+            return
 
 
 def sdk_choice(config: pytest.Config) -> Any:
