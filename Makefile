@@ -46,8 +46,10 @@ MODULE := tests/unit/test_zeto_data$(word 2,$(PROBE))
 BUILT = $(1)/lib/zeto_compiled_tests/suite/$(MODULE)
 SOURCES := setup.py $(wildcard tests/unit/*.cpp tests/unit/*.h)
 # setup.py's build of the module into build tree $(1), with settings $(2)
-# (CXX=..., ZETO_FAST_PATHS=..., ZETO_COUNT_SLOW_PATHS=1, ZETO_SANITIZE=1).
-BUILD_EXT = $(2) $(VPY) setup.py -q build_ext --force --build-lib $(1)/lib --build-temp $(1)/temp
+# (CXX=..., ZETO_COUNT_SLOW_PATHS=1, ZETO_SANITIZE=1); every build follows
+# FAST_PATHS, as the name of its tree says.
+BUILD_EXT = $(2) $(if $(FAST_PATHS),ZETO_FAST_PATHS=$(FAST_PATHS)) $(VPY) setup.py -q build_ext --force \
+            --build-lib $(1)/lib --build-temp $(1)/temp
 # A make value inside single quotes in a recipe (paths may hold spaces).
 quoted = '$(subst ','\'',$(1))'
 # Every CPython 3 interpreter of the machine: Debian's and pyenv's (not their
@@ -77,7 +79,7 @@ $(PLUGIN): $(STAMP) $(wildcard zeto_compiled_tests/*.py zeto_compiled_tests/*.in
 	touch $@
 
 $(call BUILT,$(BUILD)): $(STAMP) $(SOURCES)
-	$(call BUILD_EXT,$(BUILD),$(if $(FAST_PATHS),ZETO_FAST_PATHS=$(FAST_PATHS)))
+	$(call BUILD_EXT,$(BUILD))
 
 # Each build tree keeps its module aside; the one asked for is put in place
 # (never overwritten in place: a running interpreter may have it mapped).
