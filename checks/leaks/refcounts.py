@@ -465,14 +465,14 @@ def outcome(run, compiled):
 
 
 def growth(run, n):
-    gc.collect()
+    settle()
     before = sys.gettotalrefcount()
     for _ in range(n):
         try:
             run()
         except Exception:  # noqa: BLE001
             pass
-    gc.collect()
+    settle()
     return sys.gettotalrefcount() - before
 
 
