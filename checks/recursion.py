@@ -1,7 +1,10 @@
 """What the running interpreter does with a Python function that calls itself
-without end, asked once of a child process so that a check never takes the
-machine down: every version raises RecursionError, but Debian's 3.15.2 grows
-until memory runs out, then crashes."""
+without end through ``f(**kwargs)``, asked once of a child process so that a
+check never takes the machine down. Every version raises RecursionError but
+Debian's 3.15.2: there a call that unpacks its arguments (``f(*args)``,
+``f(**kwargs)``) pushes the callee's frame without counting it against the
+recursion limit, so such a function grows by millions of frames until memory
+runs out, then crashes (a plain ``f()`` still meets the limit)."""
 
 import functools
 import os

@@ -10,6 +10,7 @@ import functools
 import gc
 import json
 import math
+import operator
 import os
 import subprocess
 import sys
@@ -20,7 +21,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import support
-from support import LISTING, SOURCE, TESTS, World, compiled, raising, reshaped, transform, value
+from support import (LISTING, SOURCE, TESTS, World, compiled, interpreter_differs, raising, reshaped, transform,
+                     value)
 
 CLASS_OF = {name: cls for cls, name in TESTS}
 # The class of the module under test that each test makes.
@@ -190,7 +192,7 @@ class FickleTs:
 
 
 @pytest.mark.parametrize("module", ["compiled", pytest.param("interpreted", marks=pytest.mark.skipif(
-    sys.version_info < (3, 7), reason="3.6 asks the truth of a chained comparison's result twice"))])
+    interpreter_differs("chained truth asked twice"), reason="this version asks the result's truth twice"))])
 def test_a_false_first_comparison_is_asked_once_and_fails(module):
     """t_before <= meta.ts <= t_after: a first result that turns true when
     asked again must still fail the assertion, as in Python."""
@@ -355,9 +357,7 @@ def test_a_loaded_json_module_is_used_unless_it_is_initialising(spec, readable):
     (compiled_outcome, _), (interpreted_outcome, _) = support.compare_runs(
         lambda: World(json=module), "TestZetoData", "test_parse_bytes_payload")
     assert compiled_outcome is None
-    # The import statement agrees, but from 3.13 on it reports a flag that
-    # cannot be read instead of passing over it.
-    if readable or sys.version_info < (3, 13):
+    if readable or not interpreter_differs("import reports unreadable flag"):
         assert interpreted_outcome is None
 
 
@@ -404,27 +404,72 @@ def test_globals_are_read_anew_at_every_run(monkeypatch):
 
 # ---- what the tests do, and in which order --------------------------------------------------
 
+class Compared:
+    """A value handed to a test that logs its release, and whose comparisons
+    give a result that logs when it is asked for its truth: the log shows
+    whether a comparison's operands are gone before its result is tested."""
+
+    def __init__(self, world, name, value):
+        self.world, self.name, self.value = world, name, value
+
+    def __del__(self):
+        if self.world.releases:
+            self.world.log.append(("del", self.name))
+
+    def _comparison(op):
+        def compare(self, other):
+            return Verdict(self.world, self.name, op(self.value, other.value if isinstance(other, Compared) else other))
+
+        return compare
+
+    __eq__, __ne__, __lt__, __le__, __gt__, __ge__ = map(
+        _comparison, (operator.eq, operator.ne, operator.lt, operator.le, operator.gt, operator.ge))
+    __hash__ = None
+
+
+class Verdict:
+    def __init__(self, world, name, truth):
+        self.world, self.name, self.truth = world, name, truth
+
+    def __bool__(self):
+        self.world.log.append(("truth", self.name))
+        return bool(self.truth)
+
+
+def compared(world, name, value):
+    return value if value is None else Compared(world, name, value)
+
+
 def recording():
-    """A world whose mappings log item access and membership, and whose
-    objects log their release."""
-    wrap = transform(lambda world, result: reshaped(world, result))
+    """A world whose mappings log item access and membership, whose objects
+    log their release, and whose attribute values and items are Compared."""
+    wrap = transform(lambda world, result: reshaped(
+        world, {k: compared(world, f"[{k!r}]", v) for k, v in dict(result).items()}))
     overrides = {slot: wrap for slot in ("MetaSource.to_dict()", "MetaModule.to_dict()", "Meta.to_dict()",
                                          "ZetoData.create_zeto_data()", "ZetoData.parse_zeto_data()")}
+    for method in LISTING.methods():
+        for attr in {a for s in method.statements for a in s.reads} - set(support.Fake.METHODS):
+            slot = f"{SDK_CLASS[method.name]}.{attr}"
+            overrides[slot] = transform(lambda world, result, slot=slot: compared(world, slot, result))
     # What update() returns is dropped unread, at once.
     overrides["MetaSource.update()"] = transform(lambda world, result: reshaped(world, {}))
     return World(overrides, releases=True)
 
 
 def locals_released_first_to_last(log):
-    """From 3.14 on the interpreter releases a function's local variables last
-    to first when it returns (in plain Python, ``def f(): a = A(); b = A()``
-    releases b, then a); the compiled tests release them first to last, as
-    the interpreter did before. The closing releases of an interpreted run's
-    log are put in that order."""
-    if sys.version_info < (3, 14):
+    """An interpreted run's log with its closing releases (of the test's
+    local variables) put first to last, where the interpreter differs. The
+    items of a mapping are released with it, and stay after it."""
+    if not interpreter_differs("locals released last to first"):
         return log
     closing = len(log) - next(i for i, entry in enumerate(reversed(log)) if entry[0] != "del")
-    return log[:closing] + log[closing:][::-1]
+    released = []
+    for entry in log[closing:]:
+        if released and entry[1].startswith("["):
+            released[-1].append(entry)
+        else:
+            released.append([entry])
+    return log[:closing] + [entry for local in reversed(released) for entry in local]
 
 
 @pytest.mark.parametrize("cls, test", TESTS, ids=[t for _, t in TESTS])
@@ -483,8 +528,8 @@ def test_every_line_the_module_reports_is_that_of_its_statement_in_the_listing(c
         assert expected is not None and len(expected[2]) == 1, expected
         statement = method.at(expected[2][0])
         reported = reported and reported[2]
-        if reported == expected[2] or (sys.version_info < (3, 10) and reported and len(reported) == 1 and
-                                       statement.line <= reported[0] <= statement.last):
+        if reported == expected[2] or (interpreter_differs("statement at any of its lines") and reported and
+                                       len(reported) == 1 and statement.line <= reported[0] <= statement.last):
             continue
         drifted.append(f"{statement.text}  ({expected[0].__name__}{expected[1]}): listing line "
                        f"{expected[2][0]}, the module reports {', '.join(map(str, reported or ['no failure']))}")
@@ -797,9 +842,7 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
 
     (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
         make_world, cls, test)
-    if sys.version_info < (3, 8) and json_entry == "dumps raises" and interpreted_outcome:
-        # Before 3.8 the interpreter reports a call that spans lines at the
-        # line its arguments end on rather than where it starts.
+    if interpreter_differs("call at its last line") and json_entry == "dumps raises" and interpreted_outcome:
         kind, args, lines = interpreted_outcome
         interpreted_outcome = kind, args, [RAW.line_of("dumps") if line == DUMPS_ARGUMENTS_END else line
                                            for line in lines]

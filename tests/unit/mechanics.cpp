@@ -226,9 +226,11 @@ bool Run::truth(PyObject* obj) {
     return truth != 0;
 }
 
-bool Run::compare(const Ref& left, PyObject* right, int op) {
+bool Run::compare(Ref left, Ref right, int op) {
     if (failed_) return false;
-    Ref result = own(PyObject_RichCompare(left.get(), right, op));
+    Ref result = own(PyObject_RichCompare(left.get(), right.get(), op));
+    left.reset();
+    right.reset();
     return result && truth(result.get());
 }
 
@@ -249,7 +251,7 @@ int same_text(PyObject* a, PyObject* b) {
 
 }  // namespace
 
-bool Run::equals(const Ref& value, PyObject* constant) {
+bool Run::equals(Ref value, PyObject* constant) {
     if (failed_) return false;
     PyObject* v = value.get();
     if (v == constant) return true;
@@ -260,7 +262,7 @@ bool Run::equals(const Ref& value, PyObject* constant) {
             return same < 0 ? fail() : same != 0;
         }
     }
-    return compare(value, constant, Py_EQ);
+    return compare(std::move(value), Ref::borrow(constant), Py_EQ);
 }
 
 bool Run::contains(const Ref& container, PyObject* key) {

@@ -110,9 +110,12 @@ public:
 
     // value == constant, the value on the left. Exact built-in operands are
     // compared directly, with the same outcome as the rich comparison.
-    bool equals(const Ref& value, PyObject* constant);
+    bool equals(Ref value, PyObject* constant);
     // left OP right by rich comparison, then the truth test of the result.
-    bool compare(const Ref& left, PyObject* right, int op);
+    // The comparison owns its operands (a local variable lends its value with
+    // share()) and releases them, left then right, before it asks the result
+    // for its truth, as the interpreter does.
+    bool compare(Ref left, Ref right, int op);
     bool contains(const Ref& container, PyObject* key);
     bool is_none(const Ref& obj) const { return obj.get() == Py_None; }
 

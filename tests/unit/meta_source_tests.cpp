@@ -69,7 +69,7 @@ void test_update_ignores_none_values(Run& t) {
     original_id = t.attr(src, c.id);
     update(t.at(39), src, c.id, Py_None);
     // Both sides come from the module under test: no identity shortcut.
-    t.check(40, [&] { return t.compare(t.attr(src, c.id), original_id.get(), Py_EQ); });
+    t.check(40, [&] { return t.compare(t.attr(src, c.id), original_id.share(), Py_EQ); });
 }
 
 }  // namespace meta_source_tests

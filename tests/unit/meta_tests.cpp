@@ -30,7 +30,7 @@ void test_to_dict_uses_stored_ts_not_fresh_time(Run& t) {
     stored_ts = t.attr(meta, c.ts);
     t.at(65);
     d = t.call_method(meta, c.to_dict);
-    t.check(66, [&] { return t.compare(t.item(d, c.ts), stored_ts.get(), Py_EQ); });
+    t.check(66, [&] { return t.compare(t.item(d, c.ts), stored_ts.share(), Py_EQ); });
 }
 
 void test_to_dict_has_required_keys(Run& t) {
@@ -59,7 +59,7 @@ void test_ts_is_set_at_construction_time(Run& t) {
     // second time cannot turn a failure into a pass.
     t.check(78, [&] {
         Ref ts = t.attr(meta, c.ts);
-        return t.compare(t_before, ts.get(), Py_LE) && t.compare(ts, t_after.get(), Py_LE);
+        return t.compare(t_before.share(), ts.share(), Py_LE) && t.compare(std::move(ts), t_after.share(), Py_LE);
     });
 }
 

@@ -31,6 +31,10 @@ public:
     ~Ref() { Py_XDECREF(p_); }
 
     PyObject* get() const { return p_; }
+    // Another reference to the same object, as the interpreter pushes a local
+    // variable onto its stack: whoever is handed it releases it, while the
+    // variable keeps its own. Runs no code, so it may be sequenced freely.
+    Ref share() const { return borrow(p_); }
     explicit operator bool() const { return p_ != nullptr; }
 
     // Gives the reference to the caller.

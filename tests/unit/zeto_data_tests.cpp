@@ -60,7 +60,7 @@ void test_create_without_frame_returns_none_frame(Run& t) {
     t.check(86, [&] {
         Ref value = t.item(payload, c.result);
         Ref expected = car_list(t);
-        return t.compare(value, expected.get(), Py_EQ);
+        return t.compare(std::move(value), std::move(expected), Py_EQ);
     });
     t.check(87, [&] { return t.contains(payload, c.meta); });
 }
@@ -74,7 +74,7 @@ void test_create_empty_result_defaults_to_list(Run& t) {
     t.check(92, [&] {
         Ref value = t.item(payload, c.result);
         Ref expected = t.list({});
-        return t.compare(value, expected.get(), Py_EQ);
+        return t.compare(std::move(value), std::move(expected), Py_EQ);
     });
 }
 
@@ -103,7 +103,7 @@ void test_parse_bytes_payload(Run& t) {
     t.check(104, [&] {
         Ref value = t.item(result, c.result);
         Ref expected = t.list({c.int1, c.int2, c.int3});
-        return t.compare(value, expected.get(), Py_EQ);
+        return t.compare(std::move(value), std::move(expected), Py_EQ);
     });
 }
 
