@@ -53,7 +53,8 @@ void test_ts_is_set_at_construction_time(Run& t) {
     t_before = read_clock(t.at(75));
     meta = new_meta(t.at(76));
     t_after = read_clock(t.at(77));
-    // t_before <= meta.ts <= t_after, reading ts once. A false first
+    // t_before <= meta.ts <= t_after, reading ts once and releasing it with
+    // the second comparison, before that result is tested. A false first
     // comparison decides the condition; its truth is asked once, as Python's
     // chained comparison does, so a result that answers differently the
     // second time cannot turn a failure into a pass.
