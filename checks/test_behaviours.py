@@ -440,11 +440,23 @@ def compared(world, name, value):
     return value if value is None else Compared(world, name, value)
 
 
+class ComparedItems(support.LoggedDict):
+    """A logging dict whose items come out Compared, made anew at each access."""
+
+    def __getitem__(self, key):
+        return compared(self.world, f"[{key!r}]", super().__getitem__(key))
+
+
+def compared_items(world, result):
+    items = ComparedItems(result)
+    items.log, items.world = world.log, world
+    return items
+
+
 def recording():
     """A world whose mappings log item access and membership, whose objects
     log their release, and whose attribute values and items are Compared."""
-    wrap = transform(lambda world, result: reshaped(
-        world, {k: compared(world, f"[{k!r}]", v) for k, v in dict(result).items()}))
+    wrap = transform(compared_items)
     overrides = {slot: wrap for slot in ("MetaSource.to_dict()", "MetaModule.to_dict()", "Meta.to_dict()",
                                          "ZetoData.create_zeto_data()", "ZetoData.parse_zeto_data()")}
     for method in LISTING.methods():
@@ -458,18 +470,11 @@ def recording():
 
 def locals_released_first_to_last(log):
     """An interpreted run's log with its closing releases (of the test's
-    local variables) put first to last, where the interpreter differs. The
-    items of a mapping are released with it, and stay after it."""
+    local variables) put first to last, where the interpreter differs."""
     if not interpreter_differs("locals released last to first"):
         return log
     closing = len(log) - next(i for i, entry in enumerate(reversed(log)) if entry[0] != "del")
-    released = []
-    for entry in log[closing:]:
-        if released and entry[1].startswith("["):
-            released[-1].append(entry)
-        else:
-            released.append([entry])
-    return log[:closing] + [entry for local in reversed(released) for entry in local]
+    return log[:closing] + log[closing:][::-1]
 
 
 @pytest.mark.parametrize("cls, test", TESTS, ids=[t for _, t in TESTS])
