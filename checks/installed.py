@@ -136,6 +136,12 @@ def check(python, artifact, expected):
     xfailed = totals(expected).replace(" failed", " xfailed").split(", ")
     expect(done.returncode == 0 and ", ".join(reversed(xfailed)) in done.stdout,
            f"--zeto-xfails under Python {tag}: not {xfailed}, exit 0", done.stdout)
+    # The same entries in the checkout's own session (its conftest.py too), beside its own test.
+    done = run(py, "-m", "pytest", "--zeto-suite", "--zeto-xfails", "known-failures.txt", "-o", "addopts=", "-p",
+               "no:cacheprovider", cwd=checkout, env=dict(env, OWN_CONFTEST_FORBIDDEN=""), check=False)
+    expect(done.returncode == 0 and f"{len(expected) - len(failing) + 1} passed, {len(failing)} xfailed" in done.stdout,
+           f"pytest --zeto-suite --zeto-xfails under Python {tag}: not {xfailed} and the checkout's test, exit 0",
+           done.stdout)
     print(f"  Python {tag}, {Path(artifact).name}: {totals(expected)}, as make run; with the known failures "
           f"listed, {', '.join(xfailed)}")
 

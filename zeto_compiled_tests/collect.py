@@ -13,7 +13,7 @@ from typing import Any, Iterator, Optional, Tuple
 import pytest
 
 from zeto_compiled_tests.files import (build_of, dotted_name, extension_stem, listings, load_build,
-                                       matches_python_files, node_id, running_python)
+                                       matches_python_files, node_id, rootdir_path, running_python)
 from zeto_compiled_tests.records import Records
 from zeto_compiled_tests.sdk import use_sdk
 from zeto_compiled_tests.xfails import known_failures
@@ -24,12 +24,9 @@ def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> 
     path = module_path.resolve()
     if path not in listings(parent.config):
         return None
-    if node_id(path, parent.config) is None:
-        # A listing outside the rootdir (an installed suite in another
-        # project's session) keeps its own node ids: its path from its
-        # package root.
-        root = dotted_name(path, path.stem)[1]
-        return CompiledModule.from_parent(parent, path=module_path, nodeid=path.relative_to(root).as_posix())
+    if rootdir_path(path, parent.config) is None:
+        # A listing outside the rootdir keeps its own node ids.
+        return CompiledModule.from_parent(parent, path=module_path, nodeid=node_id(path, parent.config))
     return CompiledModule.from_parent(parent, path=module_path)
 
 

@@ -88,11 +88,21 @@ def matches_python_files(path: Path, config: pytest.Config) -> bool:
     return False
 
 
-def node_id(path: Path, config: pytest.Config) -> Optional[str]:
+def rootdir_path(path: Path, config: pytest.Config) -> Optional[str]:
+    """The path from the rootdir, or ``None`` for a path outside it."""
     try:
         return path.resolve().relative_to(config.rootpath.resolve()).as_posix()
     except ValueError:
         return None
+
+
+def node_id(listing: Path, config: pytest.Config) -> str:
+    """The file part of the node ids of a listing's tests: its path from the
+    rootdir; outside the rootdir (an installed suite in another project's
+    session), its path from its package root."""
+    path = listing.resolve()
+    return rootdir_path(path, config) or path.relative_to(dotted_name(path, path.stem)[1]).as_posix()
+
 
 def load_build(name: str, build: Path) -> types.ModuleType:
     """The extension module ``build`` loaded as module ``name``, as the import

@@ -148,7 +148,7 @@ def pytest_report_header(config: pytest.Config) -> List[str]:
     lines = [f"{SDK_PACKAGE}: {shown}", f"suite: {DISTRIBUTION} {__version__}"]
     for listing in sorted(listings(config)):
         build = build_of(listing)
-        shown = node_id(listing, config) or listing
+        shown = node_id(listing, config)
         if build is None:
             lines.append(f"compiled tests: {shown} is not built for {python}")
         else:

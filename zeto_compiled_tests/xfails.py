@@ -37,7 +37,7 @@ def read_known_failures(config: pytest.Config) -> Dict[str, KnownFailure]:
     except (OSError, UnicodeDecodeError) as err:
         reason = getattr(err, "strerror", None) or err
         raise pytest.UsageError(f"--zeto-xfails={option}: cannot read {path}: {reason}") from None
-    suites = sorted(filter(None, (node_id(listing, config) for listing in listings(config))))
+    suites = sorted(node_id(listing, config) for listing in listings(config))
     entries = {}
     for number, line in enumerate(lines, 1):
         fields = line.split("#", 1)[0].split(None, 1)
