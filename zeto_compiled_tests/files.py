@@ -17,6 +17,7 @@ LISTINGS_INI = "compiled_listings"
 # Listings a run adds to those its ini file declares.
 EXTRA_LISTINGS_KEY = pytest.StashKey()
 
+
 def extension_stem(path: Path) -> Optional[str]:
     """The module name a file would be imported under, or ``None``.
 

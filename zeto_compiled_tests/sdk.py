@@ -13,13 +13,13 @@ import pytest
 
 try:
     from importlib import metadata as importlib_metadata
-except ImportError:  # Python 3.6 and 3.7: pkg_resources, where it is installed
+except ImportError:  # Python 3.6 and 3.7: the metadata files are read directly
     importlib_metadata = None
 
 from zeto_compiled_tests.files import dotted_name, listings
 
-
 SDK_PACKAGE = "zeto_sdk"
+
 
 class SdkFinder:
     """Finds the SDK package where the run chose it, ahead of everything
@@ -49,6 +49,7 @@ class Sdk(NamedTuple):
 
 
 SDK_KEY = pytest.StashKey()
+
 
 def stand_ins(config: pytest.Config) -> Set[Path]:
     """This project's own stand-ins of the SDK: the package beside the
@@ -82,25 +83,25 @@ def choose_sdk(config: pytest.Config) -> Sdk:
         raise pytest.UsageError(f"--zeto-stand-in: this project has no stand-in {SDK_PACKAGE}")
     if option:
         checkout = Path(option).expanduser().resolve()
-        for root in (checkout, checkout / "src"):
-            package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
-            if package in ours:
-                raise pytest.UsageError(
-                    f"--zeto-sdk={option} is {checkout}, this project itself: its {SDK_PACKAGE} is the "
-                    f"stand-in, tested only with --zeto-stand-in. (make takes a relative SDK= from $PWD, "
-                    f"which a program that starts make in another directory may leave unchanged: give the "
-                    f"checkout's absolute path.)")
-            if package is not None:
-                return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
-        raise pytest.UsageError(f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
+        found = next(packages_in(checkout), None)
+        if found is None:
+            raise pytest.UsageError(
+                f"--zeto-sdk={option}: no {SDK_PACKAGE} package in {checkout} or {checkout / 'src'}")
+        root, package = found
+        if package in ours:
+            raise pytest.UsageError(
+                f"--zeto-sdk={option} is {checkout}, this project itself: its {SDK_PACKAGE} is the "
+                f"stand-in, tested only with --zeto-stand-in. (make takes a relative SDK= from $PWD, "
+                f"which a program that starts make in another directory may leave unchanged: give the "
+                f"checkout's absolute path.)")
+        return Sdk(package, "--zeto-sdk", SdkFinder(path_finder, [str(root)]), str(root))
     passed_over = sorted(p for p in ours if p.is_dir())
     # The checkout pytest starts in, or below, when it holds the package
     # (plain, src/ or namespace layout): the working copy, ahead of any
     # release of it that the environment has installed.
     for checkout in enclosing_checkouts(Path.cwd()):
-        for root in (checkout, checkout / "src"):
-            package = package_dir(path_finder.find_spec(SDK_PACKAGE, [str(root)]))
-            if package is not None and package not in ours:
+        for root, package in packages_in(checkout):
+            if package not in ours:
                 why = ("the checkout pytest started in" if checkout == Path.cwd()
                        else f"the checkout above {Path.cwd()}, where pytest started")
                 return Sdk(package, why, SdkFinder(path_finder, [str(root)]), str(root))
@@ -124,6 +125,15 @@ def choose_sdk(config: pytest.Config) -> Sdk:
              f"with --zeto-stand-in" if passed_over else f"no {SDK_PACKAGE} is importable here")
     raise pytest.UsageError(f"no {SDK_PACKAGE} to test: {found}. Point --zeto-sdk at your SDK checkout, "
                             f"or install your SDK into this environment ({sys.executable}).")
+
+
+def packages_in(checkout: Path) -> Iterator[Tuple[Path, Path]]:
+    """(root, package directory) of the SDK package in a checkout (plain or
+    namespace layout), then in its ``src``."""
+    for root in (checkout, checkout / "src"):
+        package = package_dir(importlib.machinery.PathFinder.find_spec(SDK_PACKAGE, [str(root)]))
+        if package is not None:
+            yield root, package
 
 
 # What marks a project's root: the search for the checkout stops there.
@@ -168,6 +178,7 @@ def use_sdk(config: pytest.Config, error: type) -> Sdk:
         sys.path.append(choice.sibling_root)
     config.add_cleanup(lambda: sys.meta_path.remove(choice.finder))
     return choice
+
 
 def sdk_tested(module: types.ModuleType) -> Optional[Tuple[str, Optional[str]]]:
     """The directory and the version of the SDK package that the test module
