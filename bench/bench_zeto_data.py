@@ -46,6 +46,7 @@ ROOT = Path(__file__).resolve().parent.parent
 # The suite's shape, as the checks take it from the listing.
 sys.path.insert(1, str(ROOT / "checks"))
 from listing import LISTING, PATH as INTERPRETED_SOURCE  # noqa: E402
+from stand_in import DASHED_KEY, copy_sdk  # noqa: E402
 
 OUT = ROOT / "bench" / "out"
 COMPILED_NAME = "tests.unit.test_zeto_data"
@@ -537,10 +538,7 @@ def write_svg(tables, path):
 def failing_checkout(where):
     """A copy of the stand-in SDK whose source keys use "-": two tests fail."""
     shutil.rmtree(where, ignore_errors=True)
-    shutil.copytree(ROOT / "zeto_sdk", where / "zeto_sdk", ignore=shutil.ignore_patterns("__pycache__"))
-    module = where / "zeto_sdk" / "redis" / "zeto_data.py"
-    module.write_text(module.read_text().replace('f"{self.id}_{self.output_port_idx}"', 'f"{self.id}-{self.output_port_idx}"'))
-    return where
+    return copy_sdk(where, *DASHED_KEY)
 
 
 def installed_venv(where):

@@ -21,6 +21,7 @@ import sys
 from pathlib import Path
 
 from listing import LISTING as LISTING_SHAPE
+from stand_in import DASHED_KEY, copy_sdk
 
 ROOT = Path(__file__).resolve().parents[1]
 WORK = ROOT / "build" / "installed"
@@ -44,14 +45,8 @@ def make_checkout(where):
     """An SDK checkout: the stand-in's code as the author's SDK, with a fault,
     a dependency, and everything of its own that must stay out of the run."""
     shutil.rmtree(where, ignore_errors=True)
-    shutil.copytree(ROOT / "zeto_sdk", where / "zeto_sdk", ignore=shutil.ignore_patterns("__pycache__"))
-    sdk = where / "zeto_sdk" / "redis" / "zeto_data.py"
-    text = sdk.read_text()
-    for old, new in (('f"{self.id}_{self.output_port_idx}"', 'f"{self.id}-{self.output_port_idx}"'),
-                     ("import json\n", "import json\nimport zeto_dependency  # only the SDK's venv has it\n")):
-        assert old in text, f"the stand-in changed: {old!r} not found"
-        text = text.replace(old, new)
-    sdk.write_text(text)
+    copy_sdk(where, *DASHED_KEY,
+             ("import json\n", "import json\nimport zeto_dependency  # only the SDK's venv has it\n"))
     (where / "setup.py").write_text(
         "from setuptools import setup\n"
         "setup(name='zeto-sdk', version='2.5.0', packages=['zeto_sdk', 'zeto_sdk.redis'])\n")

@@ -15,6 +15,7 @@ from xml.etree import ElementTree
 import pytest
 
 from listing import LISTING as SHAPE
+from stand_in import DASHED_KEY, break_sdk, copy_sdk
 from zeto_compiled_tests import __version__
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -69,16 +70,6 @@ def project(pytester, monkeypatch):
 
 def run(pytester, *args, python_flags=()):
     return pytester.run(sys.executable, *python_flags, "-m", "pytest", "-p", "no:cacheprovider", *args)
-
-
-def break_sdk(sdk_root, *edits):
-    """Rewrite ``zeto_data.py`` under ``sdk_root`` with (old, new) text edits."""
-    path = sdk_root / "zeto_sdk" / "redis" / "zeto_data.py"
-    text = path.read_text()
-    for old, new in edits:
-        assert old in text, f"edit target vanished from the SDK: {old!r}"
-        text = text.replace(old, new)
-    path.write_text(text)
 
 
 # Sets doctest's registry on the module before pytest collects it, and
@@ -310,7 +301,6 @@ def dashed_on_reads(*reads):
             ("SUPPORTED_VERSIONS = (1,)", "SUPPORTED_VERSIONS = (1,)\n_READS = []")]
 
 
-DASHED_KEY = [('return f"{self.id}_{self.output_port_idx}"', 'return f"{self.id}-{self.output_port_idx}"')]
 # Wrong only the first time it is read: a re-run cannot reproduce the failure.
 DASHED_ONCE = dashed_on_reads(1)
 # The re-run fails too, but at another assertion (the type, read after the first dashed key).
@@ -482,7 +472,7 @@ def sdk_checkout(path, layout):
     conftest.py and pytest settings of its own. The "src" layout keeps the
     packages under src/, "namespace" has no zeto_sdk/__init__.py."""
     packages = path / "src" if layout == "src" else path
-    shutil.copytree(str(ROOT / "zeto_sdk"), str(packages / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
+    copy_sdk(packages)
     if layout == "namespace":
         (packages / "zeto_sdk" / "__init__.py").unlink()
     (packages / "zeto_common").mkdir()
@@ -531,7 +521,7 @@ def test_zeto_sdk_points_at_another_checkout(project, pytester, monkeypatch, lay
         # Started in a directory of the checkout, with a correct release of
         # the SDK installed: the working copy is tested, not the release.
         release = project / "release"
-        shutil.copytree(str(ROOT / "zeto_sdk"), str(release / "zeto_sdk"), ignore=shutil.ignore_patterns("__pycache__"))
+        copy_sdk(release)
         monkeypatch.setenv("PYTHONPATH", str(release))
         (other / "docs").mkdir()
         monkeypatch.chdir(other / "docs")
