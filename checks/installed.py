@@ -26,7 +26,7 @@ from stand_in import DASHED_KEY, copy_sdk
 ROOT = Path(__file__).resolve().parents[1]
 WORK = ROOT / "build" / "installed"
 # The two statements the fault fails, and the values shown for each.
-FAILING = {LISTING_SHAPE.method(name).assertion(about="source_key").line: values for name, values in (
+FAILING = {LISTING_SHAPE.assertion_line(name, "source_key"): values for name, values in (
     ("test_init_with_node_sets_fields", "assert 'node-1-0' == 'node-1_0'"),
     ("test_to_dict_returns_dict_with_id", "assert 'node-1-1' == 'node-1_1'"))}
 LISTING = "tests/unit/test_zeto_data.py"

@@ -183,6 +183,11 @@ class Listing:
     def methods(self):
         return list(self._methods.values())
 
+    def assertion_line(self, test, about=None):
+        """The line of the first assertion of the test method ``test`` (the
+        first that mentions ``about``)."""
+        return self.method(test).assertion(about).line
+
     def binding(self, name):
         """The module statement that binds ``name``."""
         for statement, names in self.module_statements:

@@ -83,9 +83,7 @@ def record(test, line):
     return (f"{support.MODULE}.{CLASS_OF[test]}.{test}", SOURCE, line)
 
 
-def assertion(test, about=None):
-    """The line of the test's first assertion (about ``about``)."""
-    return LISTING.method(test).assertion(about).line
+assertion = LISTING.assertion_line
 
 
 # ---- wrong values, accepted values, missing keys ------------------------------------------

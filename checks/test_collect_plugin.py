@@ -33,12 +33,9 @@ OTHER_VERSION = f"test_zeto_data.cpython-3{sys.version_info[1] + 1}-x86_64-linux
 # statements the failures below stop at.
 CLASSES = {cls: len(methods) for cls, (_, methods) in SHAPE.classes.items()}
 TOTAL = len(SHAPE.tests)
-KEY_LINES = [SHAPE.method(name).assertion(about="source_key").line
+KEY_LINES = [SHAPE.assertion_line(name, "source_key")
              for name in ("test_init_with_node_sets_fields", "test_to_dict_returns_dict_with_id")]
-
-
-def line_of(test, about):
-    return SHAPE.method(test).assertion(about=about).line
+line_of = SHAPE.assertion_line
 
 
 def not_matching(cls, word):

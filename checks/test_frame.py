@@ -296,7 +296,7 @@ def test_the_failure_record():
         except AssertionError as exc:
             error = exc
     assert error.args == ()
-    line = LISTING.method("test_init_with_node").assertion("id").line
+    line = LISTING.assertion_line("test_init_with_node", "id")
     record = error.__traceback__.tb_next
     assert record.tb_next is None and record.tb_lineno == line and record.tb_frame.f_lineno == line
     assert record.tb_frame.f_globals is vars(compiled)
