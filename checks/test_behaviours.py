@@ -451,9 +451,7 @@ def compared_items(world, result):
     return items
 
 
-def recording():
-    """A world whose mappings log item access and membership, whose objects
-    log their release, and whose attribute values and items are Compared."""
+def _recording_overrides():
     wrap = transform(compared_items)
     overrides = {slot: wrap for slot in ("MetaSource.to_dict()", "MetaModule.to_dict()", "Meta.to_dict()",
                                          "ZetoData.create_zeto_data()", "ZetoData.parse_zeto_data()")}
@@ -463,7 +461,17 @@ def recording():
             overrides[slot] = transform(lambda world, result, slot=slot: compared(world, slot, result))
     # What update() returns is dropped unread, at once.
     overrides["MetaSource.update()"] = transform(lambda world, result: reshaped(world, {}))
-    return World(overrides, releases=True)
+    return overrides
+
+
+# Mappings that log item access and membership, attribute values and items
+# that are Compared.
+RECORDING = _recording_overrides()
+
+
+def recording():
+    """A world of RECORDING whose objects log their release."""
+    return World(RECORDING, releases=True)
 
 
 def locals_released_first_to_last(log):
@@ -516,12 +524,12 @@ def test_every_line_the_module_reports_is_that_of_its_statement_in_the_listing(c
 
     def failing_at(n):
         def make():
-            world = World(recording().overrides)
+            world = World(RECORDING)
             world.log = FailingAt(n)
             return world
         return make
 
-    passing = World(recording().overrides)
+    passing = World(RECORDING)
     assert passing.run(support.interpreted(), cls, test) is None
     worlds = [failing_at(n) for n in range(1, len(passing.log) + 1)]
     if any("json" in s.imports for s in method.statements):
@@ -862,7 +870,7 @@ def _reference_cases():
         # A new exception at each raise: one kept alive would keep the
         # frames it passed through, and their locals, alive with it.
         yield test, faulty(slot, Boom, *gives)
-    yield from ((test, recording().overrides) for _, test in TESTS)
+    yield from ((test, RECORDING) for _, test in TESTS)
 
 
 @pytest.mark.parametrize("test, overrides", list(_reference_cases()))
