@@ -54,10 +54,6 @@ INTERPRETER_DIFFERS = {
 }
 
 
-def interpreter_differs(name):
-    return INTERPRETER_DIFFERS[name]
-
-
 def interpreted():
     """The listing, loaded once under a private name so that no import hook
     (pytest's assertion rewriting) touches its assertions."""

@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import support
-from support import (LISTING, SOURCE, TESTS, World, compiled, interpreter_differs, raising, reshaped, transform,
+from support import (INTERPRETER_DIFFERS, LISTING, SOURCE, TESTS, World, compiled, raising, reshaped, transform,
                      value)
 
 CLASS_OF = {name: cls for cls, name in TESTS}
@@ -190,7 +190,7 @@ class FickleTs:
 
 
 @pytest.mark.parametrize("module", ["compiled", pytest.param("interpreted", marks=pytest.mark.skipif(
-    interpreter_differs("chained truth asked twice"), reason="this version asks the result's truth twice"))])
+    INTERPRETER_DIFFERS["chained truth asked twice"], reason="this version asks the result's truth twice"))])
 def test_a_false_first_comparison_is_asked_once_and_fails(module):
     """t_before <= meta.ts <= t_after: a first result that turns true when
     asked again must still fail the assertion, as in Python."""
@@ -355,7 +355,7 @@ def test_a_loaded_json_module_is_used_unless_it_is_initialising(spec, readable):
     (compiled_outcome, _), (interpreted_outcome, _) = support.compare_runs(
         lambda: World(json=module), "TestZetoData", "test_parse_bytes_payload")
     assert compiled_outcome is None
-    if readable or not interpreter_differs("import reports unreadable flag"):
+    if readable or not INTERPRETER_DIFFERS["import reports unreadable flag"]:
         assert interpreted_outcome is None
 
 
@@ -477,7 +477,7 @@ def recording():
 def locals_released_first_to_last(log):
     """An interpreted run's log with its closing releases (of the test's
     local variables) put first to last, where the interpreter differs."""
-    if not interpreter_differs("locals released last to first"):
+    if not INTERPRETER_DIFFERS["locals released last to first"]:
         return log
     closing = len(log) - next(i for i, entry in enumerate(reversed(log)) if entry[0] != "del")
     return log[:closing] + log[closing:][::-1]
@@ -539,7 +539,7 @@ def test_every_line_the_module_reports_is_that_of_its_statement_in_the_listing(c
         assert expected is not None and len(expected[2]) == 1, expected
         statement = method.at(expected[2][0])
         reported = reported and reported[2]
-        if reported == expected[2] or (interpreter_differs("statement at any of its lines") and reported and
+        if reported == expected[2] or (INTERPRETER_DIFFERS["statement at any of its lines"] and reported and
                                        len(reported) == 1 and statement.line <= reported[0] <= statement.last):
             continue
         drifted.append(f"{statement.text}  ({expected[0].__name__}{expected[1]}): listing line "
@@ -853,7 +853,7 @@ def test_the_compiled_tests_behave_as_the_interpreted_statements(cls, test, data
 
     (compiled_outcome, compiled_log), (interpreted_outcome, interpreted_log) = support.compare_runs(
         make_world, cls, test)
-    if interpreter_differs("call at its last line") and json_entry == "dumps raises" and interpreted_outcome:
+    if INTERPRETER_DIFFERS["call at its last line"] and json_entry == "dumps raises" and interpreted_outcome:
         kind, args, lines = interpreted_outcome
         interpreted_outcome = kind, args, [RAW.line_of("dumps") if line == DUMPS_ARGUMENTS_END else line
                                            for line in lines]
