@@ -3,7 +3,8 @@
 Usage: installed.py PYTHON=ARTIFACT...
 
 Each artifact of dist/ (a wheel, or the sdist) is installed with pip alone
-into a fresh venv of its interpreter. The command it installs then runs
+into a fresh venv of its interpreter, inside the checkout as SDK authors tend
+to keep theirs (where pytest passes over it). The command it installs then runs
 from an SDK checkout outside the project, as the author's CI would: the
 checkout has its own tests package (with its own tests/unit/test_zeto_data.py),
 its own pytest settings and conftest.py, which must play no part; its SDK is
@@ -78,15 +79,15 @@ def expect(condition, what, output):
 
 def check(python, artifact, expected):
     tag = run(python, "-c", "import sys; print('%d.%d' % sys.version_info[:2])").stdout.strip()
-    venv = WORK / f"venv-{tag}-{Path(artifact).suffix.lstrip('.')}"
-    shutil.rmtree(venv, ignore_errors=True)
+    checkout = WORK / f"sdk checkout {tag}"
+    make_checkout(checkout)
+    # The venv inside the checkout, where SDK authors tend to keep theirs.
+    venv = checkout / ".venv"
     run(python, "-m", "venv", venv)
     py = venv / "bin" / "python"
     run(py, "-m", "pip", "install", "--quiet", "--upgrade", "pip<22; python_version < '3.7'",
         "pip; python_version >= '3.7'")
     run(py, "-m", "pip", "install", "--quiet", artifact)
-    checkout = WORK / f"sdk checkout {tag}"
-    make_checkout(checkout)
     run(py, "-m", "pip", "install", "--quiet", "-e", checkout)
     site = Path(run(py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").stdout.strip())
     (site / "zeto_dependency.py").write_text("")

@@ -24,9 +24,10 @@ def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> 
     path = module_path.resolve()
     if path not in listings(parent.config):
         return None
-    if rootdir_path(path, parent.config) is None:
-        # A listing outside the rootdir keeps its own node ids.
-        return CompiledModule.from_parent(parent, path=module_path, nodeid=node_id(path, parent.config))
+    nodeid = node_id(path, parent.config)
+    if nodeid != rootdir_path(path, parent.config):
+        # The installed suite, or a listing outside the rootdir: its own node ids.
+        return CompiledModule.from_parent(parent, path=module_path, nodeid=nodeid)
     return CompiledModule.from_parent(parent, path=module_path)
 
 

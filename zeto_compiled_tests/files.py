@@ -13,6 +13,8 @@ from typing import FrozenSet, Optional, Tuple
 
 import pytest
 
+from zeto_compiled_tests import SUITE
+
 LISTINGS_INI = "compiled_listings"
 # Listings a run adds to those its ini file declares.
 EXTRA_LISTINGS_KEY = pytest.StashKey()
@@ -99,10 +101,14 @@ def rootdir_path(path: Path, config: pytest.Config) -> Optional[str]:
 
 def node_id(listing: Path, config: pytest.Config) -> str:
     """The file part of the node ids of a listing's tests: its path from the
-    rootdir; outside the rootdir (an installed suite in another project's
-    session), its path from its package root."""
+    rootdir. The installed suite, and a listing outside the rootdir, have
+    their path from their package root, the same in every session
+    (``tests/unit/test_zeto_data.py``), wherever the environment lies."""
     path = listing.resolve()
-    return rootdir_path(path, config) or path.relative_to(dotted_name(path, path.stem)[1]).as_posix()
+    own = rootdir_path(path, config)
+    if own is not None and SUITE not in path.parents:
+        return own
+    return path.relative_to(dotted_name(path, path.stem)[1]).as_posix()
 
 
 def load_build(name: str, build: Path) -> types.ModuleType:

@@ -35,8 +35,9 @@ test), ``xfails`` (known failures) and ``conformance`` (the summary).
 """
 
 import os
+import sys
 from pathlib import Path
-from typing import Any, List
+from typing import Any, List, Optional
 
 import pytest
 
@@ -128,6 +129,27 @@ def pytest_load_initial_conftests(early_config: pytest.Config, parser: Any, args
     if not given and namespace.rootdir and Path(namespace.rootdir).resolve() == SUITE:
         given.append(str(SUITE_LISTING))
         args.append(given[0])
+
+
+# The way down to the installed suite's listing, and the environment it lies in.
+SUITE_WAY = frozenset(SUITE_LISTING.parents) | {SUITE_LISTING}
+ENVIRONMENT = Path(sys.prefix).resolve()
+
+
+@pytest.hookimpl(tryfirst=True)
+def pytest_ignore_collect(collection_path: Path, config: pytest.Config) -> Optional[bool]:
+    # With --zeto-suite, pytest goes down the way to the installed suite even
+    # where it passes over the environment the suite is installed in (a venv
+    # inside the directory it collects, which would hide the suite's listing
+    # given beside it), and nowhere else in that environment.
+    if not config.getoption("zeto_suite", False) or ENVIRONMENT not in SUITE_LISTING.parents:
+        return None
+    if collection_path.resolve() in SUITE_WAY and not collection_path.is_symlink():  # a venv's lib64 leads there too
+        return False
+    parent = collection_path.parent.resolve()
+    if parent in SUITE_WAY and (parent == ENVIRONMENT or ENVIRONMENT in parent.parents):
+        return True
+    return None
 
 
 def add_installed_suite(config: pytest.Config) -> None:
