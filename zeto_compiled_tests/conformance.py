@@ -7,12 +7,9 @@ from typing import Dict, Iterator, List, Optional, Set, Tuple
 import pytest
 
 from zeto_compiled_tests import __version__
-
-
 from zeto_compiled_tests.collect import CompiledFunction, CompiledModule
 from zeto_compiled_tests.sdk import SDK_PACKAGE, sdk_tested
 from zeto_compiled_tests.xfails import known_failures
-
 
 DISTRIBUTION = "zeto-compiled-tests"
 
