@@ -134,15 +134,23 @@ def pytest_load_initial_conftests(early_config: pytest.Config, parser: Any, args
 # The way down to the installed suite's listing, and the environment it lies in.
 SUITE_WAY = frozenset(SUITE_LISTING.parents) | {SUITE_LISTING}
 ENVIRONMENT = Path(sys.prefix).resolve()
+SESSION_KEY = pytest.StashKey()
+
+
+def pytest_sessionstart(session: pytest.Session) -> None:
+    session.config.stash[SESSION_KEY] = session
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_ignore_collect(collection_path: Path, config: pytest.Config) -> Optional[bool]:
-    # With --zeto-suite, pytest goes down the way to the installed suite even
-    # where it passes over the environment the suite is installed in (a venv
-    # inside the directory it collects, which would hide the suite's listing
-    # given beside it), and nowhere else in that environment.
-    if not config.getoption("zeto_suite", False) or ENVIRONMENT not in SUITE_LISTING.parents:
+    # With --zeto-suite the suite's listing is given beside the paths to
+    # collect. Newer pytest drops a path given inside another (the directory
+    # it runs in), and then passes over the environment the suite is
+    # installed in when that is a venv inside the directory: there pytest
+    # goes down the way to the suite, and nowhere else in that environment.
+    session = config.stash.get(SESSION_KEY, None)
+    if (not config.getoption("zeto_suite", False) or ENVIRONMENT not in SUITE_LISTING.parents
+            or session is None or session.isinitpath(SUITE_LISTING)):
         return None
     if collection_path.resolve() in SUITE_WAY and not collection_path.is_symlink():  # a venv's lib64 leads there too
         return False
