@@ -143,11 +143,11 @@ def pytest_sessionstart(session: pytest.Session) -> None:
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_ignore_collect(collection_path: Path, config: pytest.Config) -> Optional[bool]:
-    # With --zeto-suite the suite's listing is given beside the paths to
-    # collect. Newer pytest drops a path given inside another (the directory
-    # it runs in), and then passes over the environment the suite is
-    # installed in when that is a venv inside the directory: there pytest
-    # goes down the way to the suite, and nowhere else in that environment.
+    # With --zeto-suite, where the suite's listing is not given as a path of
+    # its own (it lies inside a directory given), pytest goes down the way to
+    # it even through the environment the suite is installed in, which it
+    # passes over otherwise (a venv inside that directory), and nowhere else
+    # in that environment.
     session = config.stash.get(SESSION_KEY, None)
     if (not config.getoption("zeto_suite", False) or ENVIRONMENT not in SUITE_LISTING.parents
             or session is None or session.isinitpath(SUITE_LISTING)):
@@ -165,8 +165,16 @@ def add_installed_suite(config: pytest.Config) -> None:
     collects, beside those given (or the directory pytest searches)."""
     if not SUITE_LISTING.is_file():
         raise pytest.UsageError(f"--zeto-suite: {DISTRIBUTION} is not installed here ({SUITE_LISTING} is missing)")
-    if not any(Path(arg.split("::")[0]).resolve() == SUITE_LISTING for arg in config.args):
-        config.args.append(str(SUITE_LISTING))
+    given = [Path(arg.split("::")[0]).resolve() for arg in config.args]
+    if SUITE_LISTING in given:
+        return
+    # pytest 8 and newer (pytest.Dir) walk the paths given as one tree, and
+    # a path given inside a directory given is then dropped, or drops the
+    # rest: the suite is reached from that directory instead (see
+    # pytest_ignore_collect).
+    if hasattr(pytest, "Dir") and any(path in SUITE_LISTING.parents for path in given):
+        return
+    config.args.append(str(SUITE_LISTING))
 
 
 def pytest_report_header(config: pytest.Config) -> List[str]:
