@@ -6,6 +6,9 @@
  *   NullVectorcall()  the same through the vectorcall protocol
  *   ValueWithError()  instances return a value while an exception is set
  *   version_tag(t)    the version tag of type t while it is valid, else 0
+ *   reuse_block(t)    the block that holds class t is kept when t is freed and
+ *                     handed to the next class of the same size, which so
+ *                     lands at t's address; reuse_block(None) ends that
  *
  * The interpreter's own callers would check these results; the compiled
  * module calls its callees directly and must check them itself.
@@ -99,7 +102,88 @@ static PyObject *version_tag(PyObject *self, PyObject *arg) {
 #endif
 }
 
-static PyMethodDef functions[] = {{"version_tag", version_tag, METH_O, NULL}, {NULL, NULL, 0, NULL}};
+/* reuse_block: a hook on the object allocator that passes every call on to
+ * the allocator it wraps, except for the free of the watched class's block,
+ * which it keeps, and the next request of that block's size, which it serves
+ * with the kept block. The allocator below never sees either, so the block
+ * stays its own. */
+static PyMemAllocatorEx wrapped;
+static int hooked;
+static uintptr_t watched;  /* the class's address */
+static size_t watched_size; /* what the class's allocation asked for, less its header */
+static void *kept;
+static size_t kept_size;
+
+static void unhook(void) {
+    if (hooked) PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &wrapped);
+    hooked = 0;
+}
+
+static void *hook_malloc(void *ctx, size_t size) {
+    (void)ctx;
+    if (kept && size == kept_size) {
+        void *block = kept;
+        kept = NULL;
+        unhook();
+        return block;
+    }
+    return wrapped.malloc(wrapped.ctx, size);
+}
+
+static void *hook_calloc(void *ctx, size_t count, size_t size) {
+    (void)ctx;
+    return wrapped.calloc(wrapped.ctx, count, size);
+}
+
+static void *hook_realloc(void *ctx, void *ptr, size_t size) {
+    (void)ctx;
+    return wrapped.realloc(wrapped.ctx, ptr, size);
+}
+
+static void hook_free(void *ctx, void *ptr) {
+    (void)ctx;
+    /* The class's block starts at most a header's length before the class. */
+    const uintptr_t at = (uintptr_t)ptr;
+    if (watched && at <= watched && watched - at < 64) {
+        kept = ptr;
+        kept_size = watched_size + (watched - at);
+        watched = 0;
+        return;
+    }
+    wrapped.free(wrapped.ctx, ptr);
+}
+
+static PyObject *reuse_block(PyObject *self, PyObject *arg) {
+    (void)self;
+    if (arg == Py_None) {
+        unhook();
+        watched = 0;
+        if (kept) PyObject_Free(kept);
+        kept = NULL;
+        Py_RETURN_NONE;
+    }
+    if (!PyType_Check(arg) || hooked || kept) {
+        PyErr_SetString(PyExc_TypeError, "reuse_block() needs a class, one at a time");
+        return NULL;
+    }
+    /* What PyType_GenericAlloc asks for the class, beside the header in front
+     * of it: its metaclass's size with one more item than the class has. */
+    PyTypeObject *meta = Py_TYPE(arg);
+    const size_t size = (size_t)meta->tp_basicsize + (size_t)(Py_SIZE(arg) + 1) * (size_t)meta->tp_itemsize;
+    watched_size = (size + sizeof(void *) - 1) & ~(sizeof(void *) - 1);
+    watched = (uintptr_t)arg;
+    PyMemAllocatorEx hook = {NULL, hook_malloc, hook_calloc, hook_realloc, hook_free};
+    PyMem_GetAllocator(PYMEM_DOMAIN_OBJ, &wrapped);
+    PyMem_SetAllocator(PYMEM_DOMAIN_OBJ, &hook);
+    hooked = 1;
+    Py_RETURN_NONE;
+}
+
+static PyMethodDef functions[] = {
+    {"version_tag", version_tag, METH_O, NULL},
+    {"reuse_block", reuse_block, METH_O, NULL},
+    {NULL, NULL, 0, NULL},
+};
 
 static int exec_module(PyObject *module) {
     PyTypeObject *types[] = {&NullCallType, &NullVectorcallType, &ValueWithErrorType};
