@@ -562,7 +562,7 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
     fields = ("id", "type", "name", "output_port_idx", "frame_id")
     ns.MetaSource = slotted_meta_source(fields)
     assert run(ns, SOURCE_TEST) is None
-    old = (id(ns.MetaSource), capi_null.version_tag(ns.MetaSource))
+    address, tag = id(ns.MetaSource), capi_null.version_tag(ns.MetaSource)
     # The allocator may not hand the freed class's memory to the next class by
     # itself: the helper keeps the block and hands it on.
     capi_null.reuse_block(ns.MetaSource)
@@ -574,16 +574,16 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
         second = slotted_meta_source(fields[1::-1] + fields[2:])
     finally:
         capi_null.reuse_block(None)
-    assert id(second) == old[0]
+    assert id(second) == address
     # Tags up to the freed class's, one at a time by changing a class of our own.
     probe = type("Probe", (), {})
-    while capi_null.version_tag(probe) < old[1] - 1:
+    while capi_null.version_tag(probe) < tag - 1:
         probe.x = None
         probe.x
     second.x = None
     second.x
     if sys.version_info < (3, 11):
-        assert capi_null.version_tag(second) == old[1]
+        assert capi_null.version_tag(second) == tag
     ns.MetaSource = second
     assert run(ns, SOURCE_TEST) is None
 
