@@ -21,6 +21,7 @@ from pathlib import Path
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
+from setuptools.command.build_py import build_py
 
 HERE = Path(__file__).resolve().parent
 SOURCES = [f"tests/unit/{name}.cpp" for name in (
@@ -111,6 +112,18 @@ class BuildExt(build_ext):
 PLUGIN_ONLY = bool(os.environ.get("ZETO_PLUGIN_ONLY"))
 SUITE_PACKAGES = ["zeto_compiled_tests.suite.tests", "zeto_compiled_tests.suite.tests.unit"]
 
+
+class BuildPy(build_py):
+    """Installs the suite's directories without their __init__.py: plain
+    directories, which pytest collects without importing them as packages
+    (as "tests" and "tests.unit" they would clash with an SDK checkout's own
+    tests package)."""
+
+    def find_package_modules(self, package, package_dir):
+        modules = super().find_package_modules(package, package_dir)
+        return [m for m in modules if package not in SUITE_PACKAGES or m[1] != "__init__"]
+
+
 setup(
     name="zeto-compiled-tests",
     version=VERSION,
@@ -127,7 +140,7 @@ setup(
     package_data={"zeto_compiled_tests": ["pytest.ini"]},
     ext_modules=[] if PLUGIN_ONLY else [
         Extension("zeto_compiled_tests.suite.tests.unit.test_zeto_data", SOURCES, depends=HEADERS, language="c++")],
-    cmdclass={"build_ext": BuildExt},
+    cmdclass={"build_ext": BuildExt, "build_py": BuildPy},
     entry_points={
         "pytest11": ["zeto_compiled_tests.plugin = zeto_compiled_tests.plugin"],
         "console_scripts": ["zeto-compiled-tests = zeto_compiled_tests.cli:main"],

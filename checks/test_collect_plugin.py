@@ -182,6 +182,18 @@ def test_the_installed_plugin_is_found_however_pytest_starts(project, pytester, 
     result.assert_outcomes(passed=TOTAL)
 
 
+def test_the_command_without_the_suite_says_what_to_do(tmp_path):
+    """The plugin-only install (this project's venv) has the command and no
+    suite: one line, saying what to run instead, and pytest's usage error."""
+    suite = Path(sysconfig.get_paths()["purelib"]) / "zeto_compiled_tests" / "suite"
+    if installed_plugin_version() is None or suite.exists():
+        pytest.skip("no plugin-only install in this environment (make build makes one)")
+    done = subprocess.run([str(Path(sys.executable).with_name("zeto-compiled-tests"))], cwd=str(tmp_path),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert (done.returncode, done.stdout, len(done.stderr.splitlines())) == (pytest.ExitCode.USAGE_ERROR, "", 1)
+    assert "no compiled suite is installed" in done.stderr and "make run SDK=" in done.stderr
+
+
 NEEDS_XDIST = pytest.mark.skipif(importlib.util.find_spec("xdist") is None, reason="pytest-xdist not installed")
 
 

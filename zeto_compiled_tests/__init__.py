@@ -13,7 +13,9 @@ from pathlib import Path
 __version__ = "1.1"
 
 # Where an installed distribution keeps the suite: the listing and its build
-# under the node ids' own path, tests/unit/test_zeto_data.py. The ini file
-# beside this module declares the listing and keeps any other settings out.
+# under the node ids' own path, tests/unit/test_zeto_data.py, in plain
+# directories (no packages). The ini file beside this module declares the
+# listing and keeps any other settings out.
 SUITE = Path(__file__).resolve().parent / "suite"
+SUITE_LISTING = SUITE / "tests" / "unit" / "test_zeto_data.py"
 INI = Path(__file__).resolve().parent / "pytest.ini"

@@ -8,34 +8,46 @@ import inspect
 import sys
 import types
 from pathlib import Path
-from typing import Any, Iterator, Optional, Tuple
+from typing import Any, Generator, Iterator, Optional, Tuple
 
 import pytest
 
+from zeto_compiled_tests import SUITE
 from zeto_compiled_tests.files import (build_of, dotted_name, extension_stem, listings, load_build,
                                        matches_python_files, node_id, rootdir_path, running_python)
 from zeto_compiled_tests.records import Records
 from zeto_compiled_tests.sdk import use_sdk
-from zeto_compiled_tests.xfails import known_failures
+from zeto_compiled_tests.xfails import known_failure_passed, known_failures
 
 
 @pytest.hookimpl(tryfirst=True)
 def pytest_pycollect_makemodule(module_path: Path, parent: pytest.Collector) -> Optional[pytest.Module]:
-    path = module_path.resolve()
-    if path not in listings(parent.config):
+    if module_path.resolve() not in listings(parent.config):
         return None
-    nodeid = node_id(path, parent.config)
+    return listing_module(module_path, parent)
+
+
+def listing_module(path: Path, parent: pytest.Collector) -> "CompiledModule":
+    """The compiled module of a declared listing, under the listing's node ids."""
+    nodeid = node_id(path.resolve(), parent.config)
     if nodeid != rootdir_path(path, parent.config):
         # The installed suite, or a listing outside the rootdir: its own node ids.
-        return CompiledModule.from_parent(parent, path=module_path, nodeid=nodeid)
-    return CompiledModule.from_parent(parent, path=module_path)
+        return CompiledModule.from_parent(parent, path=path, nodeid=nodeid)
+    return CompiledModule.from_parent(parent, path=path)
 
 
 def pytest_collect_file(file_path: Path, parent: pytest.Collector) -> Optional[pytest.Module]:
+    named = parent.session.isinitpath(file_path)
+    if file_path.suffix == ".py":
+        # A declared listing is collected whatever python_files says, as one
+        # given by name is: the suite never goes missing from a run.
+        if (not named and not matches_python_files(file_path, parent.config)
+                and file_path.resolve() in listings(parent.config)):
+            return listing_module(file_path, parent)
+        return None
     stem = extension_stem(file_path)
     if stem is None:
         return None
-    named = parent.session.isinitpath(file_path)
     listing = file_path.with_name(stem + ".py")
     if listing.resolve() in listings(parent.config):
         if not named:
@@ -97,12 +109,21 @@ def pytest_pycollect_makeitem(collector: pytest.Collector, name: str, obj: objec
         use_sdk(collector.config, error=collector.CollectError)
     if not getattr(obj, "__test__", True):
         return []  # turned off, as pytest turns off a test function: nothing to collect or warn about
-    item = CompiledFunction.from_parent(collector, name=name)
-    item.imported = imported
-    failure = known_failures(collector.config).get(item.nodeid)
-    if failure is not None:
-        item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
-    return item
+    failure = known_failures(collector.config).get(f"{collector.nodeid}::{name}")
+    items = []
+    # The items pytest makes of a test function, through pytest_generate_tests
+    # (plugins that parametrise tests, such as pytest-repeat, reach compiled
+    # tests too), each made again as a CompiledFunction with what pytest gave
+    # it. _genfunctions and _fixtureinfo are pytest's own, the same from 7.0 on.
+    for generated in collector._genfunctions(name, obj):
+        callspec = getattr(generated, "callspec", None)
+        item = CompiledFunction.from_parent(
+            collector, name=generated.name, callspec=callspec, fixtureinfo=generated._fixtureinfo,
+            keywords={callspec.id: True} if callspec else None, originalname=name, imported=imported)
+        if failure is not None:
+            item.add_marker(pytest.mark.xfail(reason=failure.reason, strict=True))
+        items.append(item)
+    return items
 
 
 class CompiledModule(pytest.Module):
@@ -142,6 +163,9 @@ class CompiledModule(pytest.Module):
             name, root = dotted_name(self.path, extension_stem(self.path))
             build = self.path
         python = running_python()
+        if build is None and SUITE in listing.resolve().parents:
+            # No package to import the listing from, to refuse with.
+            raise self.CollectError(f"{name} is not built for {python}; {listing} is only its listing")
         try:
             if listing is not None and build is not None:
                 module = load_build(name, build)
@@ -183,7 +207,8 @@ class CompiledModule(pytest.Module):
         return Records(None, listing).shown(excinfo, module_body=True)
 
     def repr_failure(self, excinfo):
-        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+        shown = super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+        return located_by_node_id(shown, self.listing, self.config)
 
     def collect(self):
         module = self.obj
@@ -223,37 +248,77 @@ class CompiledModule(pytest.Module):
 class CompiledFunction(pytest.Function):
     """A test method of a compiled module."""
 
+    def __init__(self, *args: Any, imported: Optional[Tuple[types.ModuleType, Path]] = None, **kwargs: Any) -> None:
+        self.imported = imported  # before pytest reads the test's object
+        # The failure of a re-run of the test from its listing, once tried.
+        self.rerun_tried = False
+        self.rerun: Optional[BaseException] = None
+        super().__init__(*args, **kwargs)
+
     def origin(self):
         """(compiled module, listing or ``None``) of this test's class: the
         module collected, or the build of a class a .py test module imported."""
         module = self.getparent(CompiledModule)
         return (module.obj, module.listing) if module is not None else self.imported
 
+    def _getobj(self):
+        # The test method bound to its instance, called through its stand-in
+        # of the listing where the module has one.
+        bound = super()._getobj()
+        module, listing = self.origin()
+        return bound if listing is None else Records.of(module, listing).stand_in(bound)
+
     def reportinfo(self):
         listing = self.origin()[1]
         path = listing or self.getparent(CompiledModule).path
-        return path, self.obj.__code__.co_firstlineno - 1, self.getmodpath()
+        return path, inspect.unwrap(self.obj).__code__.co_firstlineno - 1, self.getmodpath()
 
     def repr_failure(self, excinfo):
-        return super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
-
-    def as_listing(self, excinfo):
-        """The failure with its records shown as the listing."""
-        module, listing = self.origin()
-        if listing is None:
-            return excinfo
-        return Records.of(module, listing).shown(excinfo, instance=getattr(self.obj, "__self__", None))
+        shown = super().repr_failure(shown_or_as_is(self, self.shown_failure, excinfo))
+        return located_by_node_id(shown, self.origin()[1], self.config)
 
     def shown_failure(self, excinfo):
-        """The failure as the listing, with the values of a false assertion."""
+        """The failure as the listing, with the values of a false assertion
+        (once: a failure shown already is returned as it is)."""
         module, listing = self.origin()
         if listing is None:
             return excinfo
         records = Records.of(module, listing)
-        shown = self.as_listing(excinfo)
+        if not records.holds_records(excinfo):
+            return excinfo
+        shown = records.shown(excinfo, instance=getattr(inspect.unwrap(self.obj), "__self__", None))
         if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
             shown = records.with_values(shown, self, excinfo)
         return shown
+
+    def for_debugger(self, excinfo):
+        """The failure as a debugger is given it: from the re-run of the test
+        from its listing where that fails the same way, which has the test's
+        variables; else as shown. With a line that says which."""
+        module, listing = self.origin()
+        if listing is None:
+            return excinfo, None
+        line = next((entry.lineno + 1 for entry in reversed(excinfo.traceback) if str(entry.path) == str(listing)),
+                    None)
+        if not self.rerun_tried and line is not None:
+            Records.of(module, listing).rerun(self, line, excinfo.type)
+        if self.rerun is None:
+            return excinfo, ("The debugger shows this test's frame without its variables, which only the compiled "
+                             "code holds: a re-run of the test from its listing did not fail the same way.")
+        rerun = pytest.ExceptionInfo.from_exc_info((type(self.rerun), self.rerun, self.rerun.__traceback__))
+        return rerun, ("The debugger shows a re-run of this test from its listing, interpreted, which fails the "
+                       "same way: its variables are the re-run's, as the compiled code holds its own.")
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item: pytest.Item, call: "pytest.CallInfo[None]") -> Generator[None, Any, None]:
+    # A compiled test's failure is shown as the listing, with the values of a
+    # false assertion, before any report is made of it: pytest's own, and
+    # every plugin's that reads the exception itself (allure-pytest's).
+    if isinstance(item, CompiledFunction) and call.when == "call" and call.excinfo is not None:
+        call.excinfo = shown_or_as_is(item, item.shown_failure, call.excinfo)
+    outcome = yield
+    known_failure_passed(item, call, outcome.get_result())
 
 
 @pytest.hookimpl(tryfirst=True)
@@ -262,21 +327,36 @@ def pytest_exception_interact(node: pytest.Item, call: "pytest.CallInfo[Any]", r
     # file names, which for a record is the listing's path relative to the
     # package root: it would read a file of that name in the working
     # directory. It is given the frames the report shows instead, which
-    # carry the listing's own path.
-    if isinstance(node, CompiledFunction):
-        show = node.as_listing
-    elif isinstance(node, CompiledModule):
-        show = node.shown_failure
-    else:
-        return
+    # carry the listing's own path, or for a test, where it fails the same
+    # way, the re-run's, which hold the test's variables.
     if call.excinfo is None:
         return
-    shown = shown_or_as_is(node, show, call.excinfo)
-    if shown is not call.excinfo and shown.tb is not None:
-        # pytest hands the debugger the traceback, or on newer Pythons the
-        # exception, which then carries the shown one.
-        shown.value.with_traceback(shown.tb)
-        call.excinfo = shown
+    if isinstance(node, CompiledFunction) and call.when == "call":
+        if not node.config.getoption("usepdb", False):
+            return  # no debugger of pytest's own to be entered
+        call.excinfo, note = node.for_debugger(call.excinfo)
+        if note and hasattr(report.longrepr, "addsection"):
+            report.longrepr.addsection("compiled test", note)  # shown just before the debugger starts
+    elif isinstance(node, CompiledModule):
+        call.excinfo = shown_or_as_is(node, node.shown_failure, call.excinfo)
+
+
+def located_by_node_id(longrepr: Any, listing: Optional[Path], config: pytest.Config) -> Any:
+    """The report's entries in a listing whose node ids are not its path from
+    the rootdir (the installed suite, a listing outside the rootdir) named
+    by the node ids' path, as pytest names a test file in the rootdir
+    (tests/unit/test_zeto_data.py:16), not by where it is installed."""
+    if listing is None:
+        return longrepr
+    shown = node_id(listing, config)
+    if shown == rootdir_path(listing, config):
+        return longrepr
+    for reprtraceback, *_ in getattr(longrepr, "chain", ()):
+        for entry in reprtraceback.reprentries:
+            location = getattr(entry, "reprfileloc", None)
+            if location is not None and (Path.cwd() / location.path).resolve() == listing.resolve():
+                location.path = shown
+    return longrepr
 
 
 def shown_or_as_is(node, show, excinfo):

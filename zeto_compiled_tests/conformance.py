@@ -9,12 +9,14 @@ import pytest
 from zeto_compiled_tests import __version__
 from zeto_compiled_tests.collect import CompiledFunction, CompiledModule
 from zeto_compiled_tests.sdk import SDK_PACKAGE, sdk_tested
-from zeto_compiled_tests.xfails import known_failures
+from zeto_compiled_tests.xfails import known_failures, listed_as
 
 DISTRIBUTION = "zeto-compiled-tests"
 
-OUTCOMES = ("passed", "skipped", "xfailed", "failed")  # the later wins among a test's reports
-SHOWN = ("xfailed", "failed", "skipped", "not run")
+# The later wins among a test's reports; "error" is a failure in setup or
+# teardown, as pytest counts it.
+OUTCOMES = ("passed", "skipped", "xfailed", "error", "failed")
+SHOWN = ("xfailed", "failed", "error", "skipped", "not run")
 WORKER_OUTPUT = "compiled_tests"
 CONFORMANCE_KEY = pytest.StashKey()
 
@@ -57,22 +59,23 @@ class Conformance:
             self.sdk = collected["sdk"] and tuple(collected["sdk"])
 
     def pytest_runtest_logreport(self, report: pytest.TestReport) -> None:
-        listed = report.nodeid in known_failures(self.config)
-        if listed and report.when == "call" and report.failed and not self.config.getoption("runxfail", False):
+        listed = listed_as(report.nodeid)
+        if (listed in known_failures(self.config) and report.when == "call" and report.failed
+                and not self.config.getoption("runxfail", False)):
             # A known failure that passed: the SDK passes the test, and the
             # run fails for the entry alone.
-            self.passed_though_listed.add(report.nodeid)
+            self.passed_though_listed.add(listed)
             outcome = "passed"
         elif report.failed:
-            outcome = "failed"
+            outcome = "failed" if report.when == "call" else "error"
         elif report.skipped:
             outcome = "xfailed" if hasattr(report, "wasxfail") else "skipped"
             if outcome == "xfailed":
                 self.xfailed[report.nodeid] = report.wasxfail
-        elif report.when == "call":
+        elif report.passed and report.when == "call":
             outcome = "passed"
         else:
-            return
+            return  # another phase that passed, or a failure to be run again (pytest-rerunfailures)
         previous = self.outcomes.get(report.nodeid, outcome)
         self.outcomes[report.nodeid] = max(previous, outcome, key=OUTCOMES.index)
 

@@ -51,7 +51,12 @@ def build_of(listing: Path) -> Optional[Path]:
 
 def dotted_name(path: Path, stem: str) -> Tuple[str, Path]:
     """The dotted module name of a file and its package root: every directory
-    above the file that holds an ``__init__.py`` is a package."""
+    above the file that holds an ``__init__.py`` is a package, and so is every
+    directory of the installed suite (installed as plain directories)."""
+    resolved = path.resolve()
+    if SUITE in resolved.parents:
+        packages = resolved.parent.relative_to(SUITE).parts
+        return ".".join(packages + (stem,)), path.parents[len(packages)]
     names = [stem]
     root = path.parent
     while (root / "__init__.py").is_file():

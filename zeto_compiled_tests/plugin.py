@@ -41,21 +41,17 @@ from typing import Any, List, Optional
 
 import pytest
 
-from zeto_compiled_tests import SUITE, __version__
+from zeto_compiled_tests import INI, SUITE, SUITE_LISTING, __version__
 from zeto_compiled_tests.collect import (CompiledFunction, CompiledModule, pytest_collect_file,  # noqa: F401
                                          pytest_exception_interact, pytest_pycollect_makeitem,
-                                         pytest_pycollect_makemodule)
+                                         pytest_pycollect_makemodule, pytest_runtest_makereport)
 from zeto_compiled_tests.conformance import DISTRIBUTION, Conformance, _compiled_tests_properties  # noqa: F401
 from zeto_compiled_tests.files import EXTRA_LISTINGS_KEY, LISTINGS_INI, build_of, listings, node_id, running_python
 from zeto_compiled_tests.sdk import SDK_PACKAGE, Sdk, sdk_choice, use_sdk
-from zeto_compiled_tests.xfails import KNOWN_FAILURES_KEY, pytest_runtest_makereport, read_known_failures  # noqa: F401
+from zeto_compiled_tests.xfails import KNOWN_FAILURES_KEY, read_known_failures
 
 # The hooks and the fixture imported above from the modules by concern are
 # registered as this plugin's own.
-
-# The installed suite's listing, under the path its node ids name.
-SUITE_LISTING = SUITE / "tests" / "unit" / "test_zeto_data.py"
-
 
 def pytest_addoption(parser: pytest.Parser) -> None:
     parser.addini(
@@ -114,19 +110,22 @@ def pytest_configure(config: pytest.Config) -> None:
 @pytest.hookimpl(tryfirst=True)
 def pytest_load_initial_conftests(early_config: pytest.Config, parser: Any, args: List[str]) -> None:
     # Before pytest looks for conftest.py files along the paths given: the
-    # suite's own node ids given name the installed listing, and a run of
-    # the installed suite alone (rooted in it, as the zeto-compiled-tests
-    # command starts it, in pytest-xdist's workers too) without paths
-    # collects the suite rather than the directory it starts in.
+    # suite's own node ids given name the installed listing. A run of the
+    # installed suite alone (with its ini file, as the zeto-compiled-tests
+    # command starts it, in pytest-xdist's workers too) takes every path of
+    # the suite's own (tests, tests/unit) as the installed one, and without
+    # paths collects the suite rather than the directory it starts in.
     namespace = early_config.known_args_namespace
     if not getattr(namespace, "zeto_suite", False):
         return
     given = namespace.file_or_dir
+    alone = early_config.inipath is not None and early_config.inipath.resolve() == INI
     own = SUITE_LISTING.relative_to(SUITE).as_posix()
     for i, arg in enumerate(given):
-        if arg.split("::")[0] == own:
+        path = arg.split("::")[0]
+        if path == own or (alone and not os.path.isabs(path) and path.strip("/") and (SUITE / path).exists()):
             args[args.index(arg)] = given[i] = str(SUITE / arg)
-    if not given and namespace.rootdir and Path(namespace.rootdir).resolve() == SUITE:
+    if not given and alone:
         given.append(str(SUITE_LISTING))
         args.append(given[0])
 

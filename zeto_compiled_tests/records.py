@@ -2,9 +2,11 @@
 values of a failed assertion from a re-run of the test from the listing."""
 
 import ast
+import builtins
 import importlib
 import importlib.machinery
 import importlib.util
+import inspect
 import linecache
 import os
 import shutil
@@ -45,6 +47,7 @@ class Records:
         self.starts = {}
         self._find_starts(ast.parse("".join(self.lines)), "")
         self._codes = {}
+        self._stand_ins = {}  # qualified name: code of the test's stand-in
 
     @classmethod
     def of(cls, module, listing):
@@ -61,6 +64,36 @@ class Records:
                     first = min([child.lineno] + [d.lineno for d in child.decorator_list])
                     self.starts[qualname] = (first, child.name)
                 self._find_starts(child, qualname + ".")
+
+    def stand_in(self, bound):
+        """The compiled test method ``bound`` (bound to its instance) as a
+        method of a function of the listing that calls it. Its frame names
+        the test and the listing at the test's ``def`` line, which is what a
+        stack read while the test runs shows (a hang's dump, a debugger),
+        and pytest places the test and cuts its tracebacks by its code, as
+        for a test function of a .py file. ``bound`` itself where the
+        listing has no such test."""
+        function = bound.__func__
+        qualname = function.__qualname__
+        if qualname not in self.starts:
+            return bound
+        code = self._stand_ins.get(qualname)
+        if code is None:
+            first, name = self.starts[qualname]
+            namespace = {}
+            exec(compile("\n" * (first - 1) + f"def {name}(self): return _compiled_test(self)\n",
+                         str(self.listing), "exec"), namespace)
+            code = self._stand_ins[qualname] = namespace[name].__code__
+        stand_in = types.FunctionType(code, {"__name__": self.module.__name__, "__builtins__": builtins,
+                                             "_compiled_test": function})
+        stand_in.__qualname__ = qualname
+        return types.MethodType(stand_in, bound.__self__)
+
+    def holds_records(self, excinfo):
+        tb = excinfo.tb
+        while tb is not None and not self.is_record(tb):
+            tb = tb.tb_next
+        return tb is not None
 
     def show_listing_in_linecache(self):
         # Anything that looks up the records' file name by itself (pdb,
@@ -132,14 +165,17 @@ class Records:
             return innermost(sys.exc_info()[2])
 
     def shown(self, excinfo, instance=None, module_body=False):
-        """``excinfo`` with every record replaced by a frame of the listing;
-        for an error in the module body, from its record on."""
+        """``excinfo`` with every record replaced by a frame of the listing,
+        and without the frames of the tests' stand-ins; for an error in the
+        module body, from its record on. The exception carries the shown
+        traceback too (a debugger may take it from there)."""
         entries = []
         tb = excinfo.tb
         while tb is not None:
-            entries.append(tb)
+            if tb.tb_frame.f_code not in self._stand_ins.values():
+                entries.append(tb)
             tb = tb.tb_next
-        if module_body:
+        if module_body or sys.version_info < (3, 7):
             first = next((i for i, tb in enumerate(entries) if self.is_record(tb)), 0)
             entries = entries[first:]
         if sys.version_info < (3, 7):
@@ -150,7 +186,7 @@ class Records:
             shown = entries[0] if entries else None
             if entries and self.is_record(entries[-1]) and self._where(entries[-1]):
                 shown = self._listing_entry(entries[-1], instance)
-            return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, shown))
+            return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value.with_traceback(shown), shown))
         shown = None
         for tb in reversed(entries):
             frame = self._listing_frame(tb, instance) if self.is_record(tb) and self._where(tb) else None
@@ -158,24 +194,45 @@ class Records:
                 shown = types.TracebackType(shown, tb.tb_frame, tb.tb_lasti, tb.tb_lineno)
             else:
                 # No instruction offset: the line is the record's, never one
-                # derived from the stand-in code's own positions.
+                # derived from the positions of the code that made the frame.
                 shown = types.TracebackType(shown, frame, -1, tb.tb_lineno)
-        return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value, shown))
+        return pytest.ExceptionInfo.from_exc_info((excinfo.type, excinfo.value.with_traceback(shown), shown))
 
     # ---- values of a failed assertion, from a re-run -------------------------------
 
+    def rerun(self, item, line, error):
+        """The failure of a re-run of ``item``'s test from the listing that
+        fails as the compiled test did (see Rerun.failure), or ``None``;
+        kept as ``item.rerun``."""
+        item.rerun_tried = True
+        instance = getattr(inspect.unwrap(item.obj), "__self__", None)
+        item.rerun = Rerun.of(self, item.config).failure(instance, item.cls.__name__, item.originalname, line, error)
+        return item.rerun
+
     def with_values(self, shown, item, excinfo):
-        line = innermost(excinfo.tb).tb_lineno
+        """``shown`` (a false assertion of ``item``'s test) with the values
+        that a re-run of the test from the listing shows, or a note that it
+        could not."""
         values = None
         if item.config.getoption("assertmode", "rewrite") == "rewrite":
-            values = Rerun.of(self, item.config).values(item.cls.__name__, item.originalname, line)
+            failure = self.rerun(item, innermost(excinfo.tb).tb_lineno, AssertionError)
+            if failure is not None and innermost(failure.__traceback__) is failure.__traceback__:
+                values = str(failure) or None
         if values is None:
             message = ("(values not shown: the failure could not be reproduced by a re-run of this test "
                        "from its listing)")
         else:
             message = (f"{values}\n(values from a re-run of this test from its listing, interpreted; "
                        f"the compiled test's AssertionError carries none)")
-        return pytest.ExceptionInfo.from_exc_info((AssertionError, AssertionError(message), shown.tb))
+        return pytest.ExceptionInfo.from_exc_info((AssertionError, AssertionError(message).with_traceback(shown.tb),
+                                                   shown.tb))
+
+
+def named(code, filename):
+    """``code`` and the code nested in it, as compiled from ``filename``."""
+    consts = tuple(named(const, filename) if isinstance(const, types.CodeType) else const
+                   for const in code.co_consts)
+    return code.replace(co_filename=filename, co_consts=consts)
 
 
 class ListingMarker(Exception):
@@ -235,7 +292,13 @@ class Rerun:
             sys.path.remove(self.where)
         self.own = {name for name, value in vars(module).items()
                     if isinstance(value, type) and value.__module__ == module.__name__}
-        self.file = module.__file__
+        if hasattr(types.CodeType, "replace"):
+            # Its frames name the listing, not this copy (where a debugger
+            # shows them). Python 3.8 and newer.
+            for cls in self.own:
+                for function in vars(vars(module)[cls]).values():
+                    if isinstance(function, types.FunctionType):
+                        function.__code__ = named(function.__code__, str(self.records.listing))
         return module
 
     def _use_namespace_of(self, compiled):
@@ -253,9 +316,11 @@ class Rerun:
             if shared(name):
                 ns[name] = value
 
-    def values(self, cls_name, method_name, line):
-        """What rewriting shows of the assertion that fails at ``line``, or
-        ``None`` when the re-run does not fail there with AssertionError."""
+    def failure(self, instance, cls_name, method_name, line, error):
+        """The exception of a re-run of the test (given the compiled test's
+        ``instance`` as ``self``) that fails as the compiled test did, with
+        an ``error`` (that very type) at ``line`` of the test, its traceback
+        starting at the test's frame; else ``None``."""
         if self.module is None:
             if self.error is not None:
                 return None
@@ -267,16 +332,15 @@ class Rerun:
         compiled = self.records.module
         self._use_namespace_of(compiled)
         try:
-            test = getattr(getattr(self.module, cls_name)(), method_name)
-        except Exception:
+            test = vars(getattr(self.module, cls_name))[method_name]
+        except (AttributeError, KeyError):
             return None
         try:
-            test()
-        except AssertionError as exc:
-            tb = innermost(exc.__traceback__)
-            if tb.tb_frame.f_code.co_filename == self.file and tb.tb_lineno == line and str(exc):
-                return str(exc)
-            return None
-        except Exception:
-            return None
+            test(instance)
+        except Exception as exc:
+            tb = exc.__traceback__
+            while tb is not None and tb.tb_frame.f_code is not test.__code__:
+                tb = tb.tb_next
+            if type(exc) is error and tb is not None and tb.tb_lineno == line:
+                return exc.with_traceback(tb)
         return None

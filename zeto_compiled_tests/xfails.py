@@ -2,7 +2,7 @@
 are reported as xfailed while they fail and as failures once they pass."""
 
 from pathlib import Path
-from typing import Any, Dict, Generator, NamedTuple
+from typing import Dict, NamedTuple
 
 import pytest
 
@@ -54,11 +54,16 @@ def read_known_failures(config: pytest.Config) -> Dict[str, KnownFailure]:
     return entries
 
 
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item: pytest.Item, call: "pytest.CallInfo[None]") -> Generator[None, Any, None]:
-    outcome = yield
-    report = outcome.get_result()
-    failure = known_failures(item.config).get(item.nodeid)
-    # A failed call without an exception: a strict xfail that passed.
+def listed_as(nodeid: str) -> str:
+    """The node id an entry names for a test's item: the test's own, without
+    the parameters that a plugin (pytest-repeat) may have given it."""
+    head, _, name = nodeid.rpartition("::")
+    return f"{head}::{name.split('[', 1)[0]}" if head else nodeid
+
+
+def known_failure_passed(item: pytest.Item, call: "pytest.CallInfo[None]", report: pytest.TestReport) -> None:
+    """Names the entry to remove in the report of a listed test that passed
+    (a failed call without an exception: a strict xfail that passed)."""
+    failure = known_failures(item.config).get(listed_as(item.nodeid))
     if failure is not None and report.when == "call" and report.failed and call.excinfo is None:
         report.longrepr = f"{report.longrepr}\n{item.nodeid} passed: remove its entry at {failure.where}"
