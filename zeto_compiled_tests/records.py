@@ -232,7 +232,12 @@ def named(code, filename):
     """``code`` and the code nested in it, as compiled from ``filename``."""
     consts = tuple(named(const, filename) if isinstance(const, types.CodeType) else const
                    for const in code.co_consts)
-    return code.replace(co_filename=filename, co_consts=consts)
+    if hasattr(code, "replace"):
+        return code.replace(co_filename=filename, co_consts=consts)
+    # Python 3.6 and 3.7: the constructor, whose arguments are these.
+    return types.CodeType(code.co_argcount, code.co_kwonlyargcount, code.co_nlocals, code.co_stacksize,
+                          code.co_flags, code.co_code, consts, code.co_names, code.co_varnames, filename,
+                          code.co_name, code.co_firstlineno, code.co_lnotab, code.co_freevars, code.co_cellvars)
 
 
 class ListingMarker(Exception):
@@ -292,13 +297,11 @@ class Rerun:
             sys.path.remove(self.where)
         self.own = {name for name, value in vars(module).items()
                     if isinstance(value, type) and value.__module__ == module.__name__}
-        if hasattr(types.CodeType, "replace"):
-            # Its frames name the listing, not this copy (where a debugger
-            # shows them). Python 3.8 and newer.
-            for cls in self.own:
-                for function in vars(vars(module)[cls]).values():
-                    if isinstance(function, types.FunctionType):
-                        function.__code__ = named(function.__code__, str(self.records.listing))
+        # Its frames name the listing, not this copy (where a debugger shows them).
+        for cls in self.own:
+            for function in vars(vars(module)[cls]).values():
+                if isinstance(function, types.FunctionType):
+                    function.__code__ = named(function.__code__, str(self.records.listing))
         return module
 
     def _use_namespace_of(self, compiled):
