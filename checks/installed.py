@@ -34,6 +34,7 @@ from xml.etree import ElementTree
 
 from listing import LISTING as LISTING_SHAPE
 from stand_in import DASHED_KEY, ROOT, copy_sdk
+from zeto_compiled_tests import __version__ as SUITE_VERSION
 
 WORK = ROOT / "build" / "installed"
 # The two statements the fault fails, and the values shown for each.
@@ -168,7 +169,8 @@ HELPERS = {
                               "    yield\n    if request.node.name == 'test_to_dict':\n"
                               "        raise RuntimeError('teardown fails')\n",
     "zeto_known_failures.py": "import os\nimport pytest\n\n\ndef pytest_collection_modifyitems(items):\n"
-                              "    listed = dict(line.split(None, 1) for line in open(os.environ['ZETO_KNOWN_FAILURES']))\n"
+                              "    known = open(os.environ['ZETO_KNOWN_FAILURES'])\n"
+                              "    listed = dict(line.split(None, 1) for line in known)\n"
                               "    for item in items:\n        reason = listed.get(item.nodeid.split('[')[0])\n"
                               "        if reason:\n"
                               "            item.add_marker(pytest.mark.xfail(reason=reason.strip(), strict=True))\n",
@@ -392,8 +394,9 @@ def check_plugins(venv, checkout, site, env, artifact):
                 continue
             tally, ran = conformance_against_pytest(out, outcomes_, total)
             expect(tally == ran, f"{name}: the conformance summary {tally} is not pytest's count {ran}", out)
-            expect(f"zeto_sdk: {sdk} (" in out and f"zeto_sdk tested: {sdk}, version {SDK_VERSION}" in out,
-                   f"{name}: the header or the summary names another SDK", out)
+            expect(f"zeto_sdk: {sdk} (" in out and f"zeto_sdk tested: {sdk}, version {SDK_VERSION}" in out
+                   and out.count(f"suite: zeto-compiled-tests {SUITE_VERSION}\n") == 2,
+                   f"{name}: the header or the summary names another SDK, or another suite", out)
             expect("-n" in options or properties.get("zeto_sdk.version") == SDK_VERSION,
                    f"{name}: junit's zeto_sdk.version is {properties.get('zeto_sdk.version')}", out)
         if not found:
