@@ -47,8 +47,8 @@ BUILT = $(1)/lib/zeto_compiled_tests/suite/$(MODULE)
 SOURCES := setup.py $(wildcard tests/unit/*.cpp tests/unit/*.h)
 # setup.py's build of the module into build tree $(1), with settings $(2)
 # (CXX=..., ZETO_COUNT_SLOW_PATHS=1, ZETO_SANITIZE=1); every build follows
-# FAST_PATHS, as the name of its tree says.
-BUILD_EXT = $(2) $(if $(FAST_PATHS),ZETO_FAST_PATHS=$(FAST_PATHS)) $(VPY) setup.py -q build_ext --force \
+# FAST_PATHS, as the name of its tree says, and is strict: warnings are errors.
+BUILD_EXT = ZETO_STRICT=1 $(2) $(if $(FAST_PATHS),ZETO_FAST_PATHS=$(FAST_PATHS)) $(VPY) setup.py -q build_ext --force \
             --build-lib $(1)/lib --build-temp $(1)/temp
 # A make value inside single quotes in a recipe (paths may hold spaces).
 quoted = '$(subst ','\'',$(1))'
@@ -112,10 +112,11 @@ run: build
 	    1) echo tests failed;; 2) echo interrupted;; 3) echo internal error;; 4) echo usage error;; \
 	    5) echo no tests collected;; *) echo see its output;; esac)); make itself exits with 2"; exit $$code
 
-# The same sources, warning-free under clang++ too (built aside, not installed).
+# The same sources, warning-free under clang++ with LLVM's own C++ library
+# too, as on macOS (built aside, not installed).
 clang: $(call BUILT,$(BUILD)-clang)
 $(call BUILT,$(BUILD)-clang): $(STAMP) $(SOURCES)
-	$(call BUILD_EXT,$(BUILD)-clang,CXX=clang++)
+	$(call BUILD_EXT,$(BUILD)-clang,CXX="clang++ -stdlib=libc++")
 
 # The same sources built to count every time a shortcut does not apply (for
 # the checks; not installed).
@@ -164,12 +165,12 @@ newer-pythons:
 	    make --no-print-directory wheels installed PYTHONS="$(foreach v,$(NEWER),/usr/bin/python$(v))"'
 	mkdir -p dist && cp build/newer-pythons/chroot/project/dist/*.whl dist/
 
-# What the checks need of the system: a second compiler and its sanitizer
-# runtime, Debian's debug interpreter (the leak check), venv support and
+# What the checks need of the system: a second compiler, its sanitizer
+# runtime and its own C++ library, Debian's debug interpreter (the leak check), venv support and
 # headers for Debian's interpreters, debootstrap for the newer interpreters.
 # Installed when missing, as root with apt-get; otherwise the command that
 # would install them.
-SYSTEM_PACKAGES := clang libclang-rt-dev python3-dbg python3-dev python3-venv debootstrap
+SYSTEM_PACKAGES := clang libclang-rt-dev libc++-dev libc++abi-dev python3-dbg python3-dev python3-venv debootstrap
 system:
 	@missing="$$(for p in $(SYSTEM_PACKAGES); do \
 	    dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null | grep -q '^install ok installed$$' || echo $$p; done)"; \
@@ -226,7 +227,7 @@ wheels: $(STAMP)
 	    case "$$shown" in *libstdc*|*libgcc*|*libpython*) echo "FAIL: links more than libc"; exit 1 ;; esac; \
 	done
 wheel: $(STAMP)
-	$(VPY) -m pip wheel --quiet --no-deps -w build/wheels $(SDIST)
+	ZETO_STRICT=1 $(VPY) -m pip wheel --quiet --no-deps -w build/wheels $(SDIST)
 
 # Each wheel of dist/ installed into a fresh venv of its interpreter, the sdist
 # into the oldest's, and the command they install run from an SDK checkout,

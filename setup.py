@@ -1,8 +1,13 @@
 """The one build of the compiled test module, for pip (a wheel or an sdist,
-through setuptools' PEP 517 backend) and for make (``build_ext``) alike.
+through setuptools' PEP 517 backend) and for make (``build_ext``) alike, on
+every platform: the compiler and linker setuptools takes for the interpreter
+(CC, CXX and LDSHARED from the environment, else the interpreter's own
+configuration; MSVC on Windows) with their defaults, and the project's
+options that this compiler accepts, found out by trying each.
 
 Settings from the environment, for the project's own builds:
-  CXX=<compiler>             the C++ compiler (default g++), also the link driver
+  ZETO_STRICT=1              every warning, as an error (make and CI; never a
+                             user's install, whose compiler may warn anew)
   ZETO_FAST_PATHS=ON|OFF     the shortcuts through the interpreter's private
                              structures (default: on for the versions they were
                              checked on, off for any newer one)
@@ -14,14 +19,18 @@ Settings from the environment, for the project's own builds:
 
 import os
 import re
-import shlex
+import subprocess
+import sys
 import sysconfig
+import tempfile
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from setuptools import Extension, setup
 from setuptools.command.build_ext import build_ext
 from setuptools.command.build_py import build_py
+
+from distutils.errors import CompileError, LinkError  # setuptools' own, once it is imported  # noqa: E402
 
 HERE = Path(__file__).resolve().parent
 SOURCES = [f"tests/unit/{name}.cpp" for name in (
@@ -30,67 +39,172 @@ SOURCES = [f"tests/unit/{name}.cpp" for name in (
 HEADERS = sorted(str(p.relative_to(HERE)) for p in (HERE / "tests" / "unit").glob("*.h"))
 VERSION = re.search(r'^__version__ = "(.+)"$', (HERE / "zeto_compiled_tests" / "__init__.py").read_text(), re.M)[1]
 
+# What the module asks of the compiler beyond the interpreter's defaults, by
+# compiler family (MSVC, or any other: GCC, clang and what takes their
+# options), each taken where the compiler accepts it. C++17, which it must.
 # No C++ exceptions and no run-time type information: the module's frames then
 # need no personality routine, and an unwind that the C library forces through
 # them (a thread ended while it runs inside a test, at interpreter exit) passes
-# as through the interpreter's own C frames. Nor is the C++ runtime linked at
-# all; nothing but the entry point is exported.
-CXXFLAGS = ["-std=c++17", "-O3", "-DNDEBUG", "-fPIC", "-Wall", "-Wextra", "-Werror",
-            "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions", "-fno-rtti",
-            "-fno-threadsafe-statics", "-ffunction-sections", "-fdata-sections", "-fno-plt"]
-LDFLAGS = ["-shared", "-Wl,--gc-sections", "-Wl,--as-needed", "-Wl,--exclude-libs,ALL", "-static-libgcc"]
+# as through the interpreter's own C frames. No debug information, hidden
+# symbols but the entry point, unused code dropped, the C++ runtime not linked.
+CXX17 = {"msvc": "/std:c++17", "unix": "-std=c++17"}
+COMPILE = {
+    "msvc": ["/O2", "/GR-", "/EHs-c-", "/D_HAS_EXCEPTIONS=0", "/Zc:threadSafeInit-", "/Gy", "/Gw"],
+    "unix": ["-O3", "-g0", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions", "-fno-rtti",
+             "-fno-threadsafe-statics", "-ffunction-sections", "-fdata-sections", "-fno-plt"],
+}
+LINK = {
+    "msvc": ["/OPT:REF", "/OPT:ICF"],
+    "darwin": ["-Wl,-dead_strip"],
+    "unix": ["-Wl,--gc-sections", "-Wl,--as-needed", "-Wl,--exclude-libs,ALL", "-static-libgcc"],
+}
+# What makes a warning an error, and the project's full warning set.
+WERROR = {"msvc": "/WX", "unix": "-Werror"}
+WARNINGS = {"msvc": ["/W4"], "unix": ["-Wall", "-Wextra"]}
 SANITIZE = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined", "-fno-omit-frame-pointer", "-g"]
+PROBE = "int zeto_probe(int x) { return x + 1; }\n"
 
 
-def settings():
-    """Compile and link flags beyond the fixed ones, from the interpreter
-    built for and the environment."""
-    compile_flags, link_flags = [], []
+def macros():
+    """The module's macros, from the interpreter built for and the environment."""
+    found = [("NDEBUG", None)]
     # Debian's debug headers are symlinks to the release ones, which then pick
     # up the release pyconfig.h: say Py_DEBUG explicitly for a debug
     # interpreter, or the module's reference counting would not match.
     if sysconfig.get_config_var("Py_DEBUG"):
-        compile_flags.append("-DPy_DEBUG")
+        found.append(("Py_DEBUG", None))
     fast_paths = os.environ.get("ZETO_FAST_PATHS", "").upper()
     if fast_paths not in ("", "AUTO", "ON", "OFF"):
         raise SystemExit(f"ZETO_FAST_PATHS={fast_paths}: ON, OFF or AUTO")
     if fast_paths in ("ON", "OFF"):
-        compile_flags.append(f"-DZETO_FAST_PATHS={int(fast_paths == 'ON')}")
+        found.append(("ZETO_FAST_PATHS", str(int(fast_paths == "ON"))))
     if os.environ.get("ZETO_COUNT_SLOW_PATHS"):
-        compile_flags.append("-DZETO_COUNT_SLOW_PATHS")
-    if os.environ.get("ZETO_SANITIZE"):
-        compile_flags += SANITIZE
-        link_flags += SANITIZE
-    return compile_flags, link_flags
+        found.append(("ZETO_COUNT_SLOW_PATHS", None))
+    return found
+
+
+def driver(command):
+    """The program of a compiler's or linker's command line: its first words
+    up to the first option (``ccache g++``, ``env X=1 clang++``)."""
+    words = list(command)
+    n = next((i for i, word in enumerate(words) if word.startswith("-")), len(words))
+    return words[:n], words[n:]
+
+
+def without_rpath(command):
+    """A link command line without its run-time library paths (-Wl,-rpath)."""
+    kept, skip = [], False
+    for word in command:
+        if skip:
+            skip = False
+        elif word in ("-Wl,-rpath", "-Wl,-R"):
+            skip = True  # its path follows as a word of its own
+        elif not word.startswith(("-Wl,-rpath,", "-Wl,-rpath=", "-Wl,-R")):
+            kept.append(word)
+    return kept
+
+
+class Probe:
+    """Tries options on a small source, as CMake's check_cxx_compiler_flag
+    does: an option is taken where compiling (or linking) with it succeeds and
+    the compiler says nothing it would not say without it (GCC and clang), or
+    where it succeeds with warnings as errors (MSVC, whose messages go
+    straight to the console)."""
+
+    def __init__(self, compiler, where):
+        self.compiler, self.where = compiler, where
+        self.source = where / "probe.cpp"
+        self.source.write_text(PROBE)
+        self.said = {}
+
+    def accepts(self, option, link=False):
+        if self.compiler.compiler_type == "msvc":
+            try:
+                objects = self.compiler.compile([str(self.source)], output_dir=str(self.where),
+                                                extra_postargs=["/WX"] + ([] if link else [option]))
+                if link:
+                    self.compiler.link_shared_object(objects, str(self.where / "probe.pyd"), target_lang="c++",
+                                                     extra_postargs=["/WX", option])
+            except (CompileError, LinkError):
+                return False
+            return True
+        obj, shared = str(self.where / "probe.o"), str(self.where / "probe.so")
+        compiler = getattr(self.compiler, "compiler_so_cxx", None) or self.compiler.compiler_so
+        command = compiler + ["-c", str(self.source), "-o", obj]
+        if link:
+            if self.says(command)[0] != 0:
+                return False
+            # The C++ driver with the linker's options, as setuptools links C++.
+            linker = getattr(self.compiler, "linker_so_cxx", None) or self.compiler.linker_so
+            command = (self.compiler.compiler_cxx or driver(linker)[0]) + driver(linker)[1] + [obj, "-o", shared]
+        quiet = self.says(command)
+        return quiet[0] == 0 and self.says(command + [option]) == quiet
+
+    def says(self, command):
+        """(exit status, what it printed) of a command line, once."""
+        key = tuple(command)
+        if key not in self.said:
+            done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            self.said[key] = (done.returncode, done.stdout)
+        return self.said[key]
+
+    def shown(self):
+        compiler = getattr(self.compiler, "compiler_so_cxx", None) or getattr(self.compiler, "compiler_so", None)
+        return " ".join(compiler or [self.compiler.compiler_type])
 
 
 class BuildExt(build_ext):
-    """Compiles with the project's own flags rather than those the interpreter
-    was built with (C flags that a C++ compiler warns about, -O levels), links
-    nothing but the C library, and compiles only the sources that changed
-    since their object, two at a time."""
+    """Builds with the compiler and linker setuptools takes for the
+    interpreter, C++ sources by its C++ driver, adding the options of COMPILE
+    and LINK that this compiler accepts and, in the project's own builds,
+    strictness; links nothing but the C library, and compiles only the
+    sources that changed since their object, two at a time."""
 
     def build_extensions(self):
-        cxx = shlex.split(os.environ.get("CXX") or "g++")
-        compile_flags, link_flags = settings()
-        compile_cmd, link_cmd = cxx + CXXFLAGS + compile_flags, cxx + LDFLAGS + link_flags
-        # Newer setuptools keep separate commands for C++ sources.
-        commands = {"compiler": compile_cmd, "compiler_so": compile_cmd, "compiler_so_cxx": compile_cmd,
-                    "compiler_cxx": cxx, "linker_so": link_cmd, "linker_so_cxx": link_cmd}
-        self.compiler.set_executables(**{k: v for k, v in commands.items() if k in self.compiler.executables})
-        self.compiler.compile = self.compile_changed
+        compiler = self.compiler
+        family = "msvc" if compiler.compiler_type == "msvc" else "unix"
+        if family == "unix" and "compiler_so_cxx" not in compiler.executables:
+            # Older setuptools compile C++ sources by the C driver (CC): by the
+            # C++ one (CXX, with its own options) here, with the C compiler's
+            # options (the interpreter's, CFLAGS), as newer setuptools does.
+            cxx = compiler.compiler_cxx or driver(compiler.compiler_so)[0]
+            compiler.set_executables(compiler_so=cxx + driver(compiler.compiler_so)[1])
+        if family == "unix":
+            # Nor does a module that links nothing of the interpreter need the
+            # run-time library path of the interpreter's build (pyenv's).
+            compiler.set_executables(**{name: without_rpath(getattr(compiler, name))
+                                        for name in ("linker_so", "linker_so_cxx") if name in compiler.executables})
+        with tempfile.TemporaryDirectory() as tmp:
+            probe = Probe(compiler, Path(tmp))
+            if not probe.accepts(CXX17[family]):
+                raise SystemExit(f"the module needs a C++17 compiler: {probe.shown()} refuses {CXX17[family]}")
+            compile_flags = [CXX17[family]] + [option for option in COMPILE[family] if probe.accepts(option)]
+            platform = family if family == "msvc" else "darwin" if sys.platform == "darwin" else "unix"
+            link_flags = [option for option in LINK[platform] if probe.accepts(option, link=True)]
+        if os.environ.get("ZETO_STRICT"):
+            compile_flags += WARNINGS[family] + [WERROR[family]]
+        if os.environ.get("ZETO_SANITIZE"):
+            compile_flags += SANITIZE
+            link_flags += SANITIZE
+        for ext in self.extensions:
+            ext.extra_compile_args = compile_flags
+            ext.extra_link_args = link_flags
+            ext.define_macros = macros()
+        compiler.compile = self.compile_changed
         super().build_extensions()
 
     def get_libraries(self, ext):
-        # An extension module finds the interpreter's symbols in the process.
-        return ext.libraries
+        # An extension module finds the interpreter's symbols in the process;
+        # on Windows it links the interpreter's DLL.
+        return super().get_libraries(ext) if sys.platform == "win32" else ext.libraries
 
     def compile_changed(self, sources, output_dir=None, macros=None, include_dirs=None, debug=0,
                         extra_preargs=None, extra_postargs=None, depends=None):
         compiler = self.compiler
         objects = compiler.object_filenames(sources, output_dir=output_dir)
         # A flags file beside the objects: a build with other flags starts afresh.
-        flags = "\n".join(compiler.compiler_so + [str(include_dirs), str(macros)])
+        flags = "\n".join(getattr(compiler, "compiler_so", [])
+                          + [str(include_dirs), str(macros), str(extra_preargs), str(extra_postargs)])
         stamp = Path(output_dir or ".") / "flags"
         stale = not stamp.is_file() or stamp.read_text() != flags
         newest_header = max((os.path.getmtime(h) for h in depends or ()), default=0)

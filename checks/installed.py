@@ -502,6 +502,51 @@ def counts_shown(result):
     return shown or f"exit code {result[0]}"
 
 
+# The sdist built by pip alone through other toolchains than the
+# interpreter's own: clang++ with LLVM's C++ library (as on macOS), and a
+# compiler and linker that refuse the options only GNU's take (as Apple's
+# do), standing in for a toolchain this machine has not.
+REFUSING = """#!/bin/sh
+for arg; do
+    case "$arg" in -Wl,--*|-static-libgcc|-fno-plt) echo "unknown option: $arg" >&2; exit 1 ;; esac
+done
+exec g++ "$@"
+"""
+TOOLCHAINS = {"clang++ and libc++": ("clang++ -stdlib=libc++", "clang++"),
+              "a compiler and linker that refuse GNU-only options": ("{refusing}", "{refusing}")}
+
+
+def check_toolchains(python, sdist, expected, checkout):
+    """The sdist built through each of TOOLCHAINS (as CXX, and as the driver
+    of CC and LDSHARED), and the command it installs as make run."""
+    refusing = WORK / "refusing-c++"
+    refusing.write_text(REFUSING)
+    refusing.chmod(0o755)
+    for name, (cxx, cc) in TOOLCHAINS.items():
+        cxx, cc = cxx.format(refusing=refusing), cc.format(refusing=refusing)
+        venv = WORK / f"toolchain {name}"
+        shutil.rmtree(venv, ignore_errors=True)
+        run(python, "-m", "venv", venv)
+        py = venv / "bin" / "python"
+        run(py, "-m", "pip", "install", "--quiet", "--upgrade", "pip<22; python_version < '3.7'",
+            "pip; python_version >= '3.7'")
+        env = dict(os.environ, CC=cc, CXX=cxx, LDSHARED=f"{cxx} -shared")
+        built = run(py, "-m", "pip", "install", "-v", "--no-cache-dir", sdist, env=env).stdout
+        commands = [line.strip() for line in built.splitlines() if line.strip().startswith((cxx, cc))]
+        refused = [line for line in commands if re.search(r" (-Wl,--|-static-libgcc|-fno-plt)", line)]
+        strict = [line for line in commands if " -Werror" in line]
+        expect(len(commands) >= 2 and not (refused and "refuse" in name) and not strict,
+               f"pip install of the sdist with {name}: the build ran {len(commands)} commands of the toolchain, "
+               f"{len(refused)} with options it refuses, {len(strict)} with warnings as errors", built)
+        site = run(py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").stdout.strip()
+        (Path(site) / "zeto_dependency.py").write_text("")
+        done = run(venv / "bin" / "zeto-compiled-tests", "-rA", cwd=checkout, check=False,
+                   env={k: v for k, v in os.environ.items() if k not in ("ZETO_SDK", "PYTEST_ADDOPTS")})
+        expect(outcomes(done.stdout) == expected, f"the sdist built with {name}: not as make run", done.stdout)
+        print(f"  the sdist built with {name}: as make run; compiled and linked by\n"
+              + "".join(f"    {line}\n" for line in commands if "module.cpp" in line or " -shared " in line), end="")
+
+
 def main():
     pairs = [arg.split("=", 1) for arg in sys.argv[1:]]
     WORK.mkdir(parents=True, exist_ok=True)
@@ -521,6 +566,8 @@ def main():
     plugins_checked = False
     for python, artifact in pairs:
         tag, installed = check(python, artifact, expected)
+        if artifact.endswith(".tar.gz"):
+            check_toolchains(python, artifact, expected, installed[1])
         if tag == "%d.%d" % sys.version_info[:2] and not plugins_checked:
             check_plugins(*installed)
             plugins_checked = True

@@ -11,7 +11,7 @@ project=$PWD
 here=$project/build/newer-pythons
 root=$here/chroot
 PYTHONS_NEWER=${PYTHONS_NEWER:-"3.14 3.15"}
-packages="g++ clang make git ca-certificates"
+packages="g++ clang libc++-dev libc++abi-dev make git ca-certificates"
 for v in $PYTHONS_NEWER; do packages="$packages python$v-dev python$v-venv python$v-dbg"; done
 
 # The mirror is the machine's own: the first Debian archive in its apt sources

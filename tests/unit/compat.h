@@ -17,8 +17,10 @@
 #endif
 
 // The entry point must stay visible although the module is built with hidden
-// symbols; before 3.9 PyMODINIT_FUNC does not say so itself.
-#if PY_VERSION_HEX < 0x03090000
+// symbols. PyMODINIT_FUNC exports it with MSVC (dllexport) on every version,
+// and with GCC and clang from 3.9 on; before, they are told by their own
+// attribute.
+#if PY_VERSION_HEX < 0x03090000 && defined(__GNUC__) && !defined(_WIN32)
 #define ZETO_MODINIT_FUNC extern "C" __attribute__((visibility("default"))) PyObject*
 #else
 #define ZETO_MODINIT_FUNC PyMODINIT_FUNC
@@ -257,10 +259,15 @@ inline bool optimizing() {
 #if defined(__GNUC__)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#elif defined(_MSC_VER)
+#pragma warning(push)
+#pragma warning(disable : 4996)
 #endif
     return Py_OptimizeFlag != 0;
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
+#elif defined(_MSC_VER)
+#pragma warning(pop)
 #endif
 }
 

@@ -20,10 +20,25 @@
 #include <cstring>
 #include <iterator>
 
-// The newest version the shortcuts were checked on (major, minor).
+// The newest version the shortcuts were checked on (major, minor). They were
+// never checked on a free-threaded build (Py_GIL_DISABLED), whose objects and
+// thread states are laid out otherwise: off there, as on a newer version.
 #define ZETO_FAST_PATHS_CHECKED_UP_TO 0x030F0000
 #ifndef ZETO_FAST_PATHS
+#if defined(Py_GIL_DISABLED)
+#define ZETO_FAST_PATHS 0
+#else
 #define ZETO_FAST_PATHS (PY_VERSION_HEX < ZETO_FAST_PATHS_CHECKED_UP_TO + 0x00010000)
+#endif
+#endif
+
+// A function the interpreter may or may not export can be referenced weakly
+// (null where it is missing) by GCC and clang in ELF objects; elsewhere
+// (Mach-O, PE, other compilers) the shortcuts that would need that are left out.
+#if defined(__ELF__) && defined(__GNUC__)
+#define ZETO_WEAK_IMPORTS 1
+#else
+#define ZETO_WEAK_IMPORTS 0
 #endif
 
 namespace detail {
@@ -398,11 +413,16 @@ inline void learn_slot(PyTypeObject* type, PyObject* name) {
 
 // ---- method look-ups ------------------------------------------------------------
 
-#if ZETO_FAST_PATHS && PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
 // Exported from 3.7 on, but declared in the public headers only from 3.9 to
 // 3.12; where it is not declared it is referenced weakly, and an interpreter
 // that does not export it leaves it null.
+#if ZETO_FAST_PATHS && PY_VERSION_HEX >= 0x03070000 && (PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000)
+#define ZETO_GET_METHOD ZETO_WEAK_IMPORTS
+#if ZETO_GET_METHOD
 extern "C" __attribute__((weak, visibility("default"))) int _PyObject_GetMethod(PyObject*, PyObject*, PyObject**);
+#endif
+#else
+#define ZETO_GET_METHOD (ZETO_FAST_PATHS && PY_VERSION_HEX >= 0x03070000)
 #endif
 
 // obj.name, read in order to call it, as the interpreter's own method calls
@@ -449,7 +469,7 @@ inline int find_method(PyObject* obj, PyObject* name, PyObject** fn) {
         if (PyErr_Occurred()) return -1;
     }
     slow(k_method_lookup);
-#if PY_VERSION_HEX >= 0x03070000
+#if ZETO_GET_METHOD
 #if PY_VERSION_HEX < 0x03090000 || PY_VERSION_HEX >= 0x030D0000
     if (&_PyObject_GetMethod != nullptr)
 #endif
