@@ -166,8 +166,9 @@ newer-pythons:
 	mkdir -p dist && cp build/newer-pythons/chroot/project/dist/*.whl dist/
 
 # What the checks need of the system: a second compiler, its sanitizer
-# runtime and its own C++ library, Debian's debug interpreter (the leak check), venv support and
-# headers for Debian's interpreters, debootstrap for the newer interpreters.
+# runtime and its own C++ library, Debian's debug interpreter (the leak
+# check), venv support and headers for Debian's interpreters, debootstrap for
+# the newer interpreters.
 # Installed when missing, as root with apt-get; otherwise the command that
 # would install them.
 SYSTEM_PACKAGES := clang libclang-rt-dev libc++-dev libc++abi-dev python3-dbg python3-dev python3-venv debootstrap

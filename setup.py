@@ -203,8 +203,8 @@ class BuildExt(build_ext):
         compiler = self.compiler
         objects = compiler.object_filenames(sources, output_dir=output_dir)
         # A flags file beside the objects: a build with other flags starts afresh.
-        flags = "\n".join(getattr(compiler, "compiler_so", [])
-                          + [str(include_dirs), str(macros), str(extra_preargs), str(extra_postargs)])
+        commands = [getattr(compiler, name, None) for name in ("compiler_so", "compiler_so_cxx")]
+        flags = "\n".join(map(str, commands + [include_dirs, macros, extra_preargs, extra_postargs]))
         stamp = Path(output_dir or ".") / "flags"
         stale = not stamp.is_file() or stamp.read_text() != flags
         newest_header = max((os.path.getmtime(h) for h in depends or ()), default=0)
