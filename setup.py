@@ -47,11 +47,14 @@ VERSION = re.search(r'^__version__ = "(.+)"$', (HERE / "zeto_compiled_tests" / "
 # them (a thread ended while it runs inside a test, at interpreter exit) passes
 # as through the interpreter's own C frames. No debug information, hidden
 # symbols but the entry point, unused code dropped, the C++ runtime not linked.
+# Signed arithmetic that never wraps, whatever the interpreter's own C asks
+# for (-fwrapv): nothing of the module's relies on wrapping, and the
+# optimizer may use that.
 CXX17 = {"msvc": "/std:c++17", "unix": "-std=c++17"}
 COMPILE = {
     "msvc": ["/O2", "/GR-", "/EHs-c-", "/D_HAS_EXCEPTIONS=0", "/Zc:threadSafeInit-", "/Gy", "/Gw"],
     "unix": ["-O3", "-g0", "-fvisibility=hidden", "-fvisibility-inlines-hidden", "-fno-exceptions", "-fno-rtti",
-             "-fno-threadsafe-statics", "-ffunction-sections", "-fdata-sections", "-fno-plt"],
+             "-fno-threadsafe-statics", "-ffunction-sections", "-fdata-sections", "-fno-plt", "-fno-wrapv"],
 }
 LINK = {
     "msvc": ["/OPT:REF", "/OPT:ICF"],

@@ -8,6 +8,7 @@ their globals from their own module namespace when a statement runs, so a
 ``World`` is installed by replacing those globals for the length of a run.
 """
 
+import gc
 import importlib.util
 import json
 import sys
@@ -201,12 +202,17 @@ class LoggedMapping(Mapping):
 
 def reshaped(world, mapping, dropped=(), items=(), kind="dictsub"):
     """``mapping`` without the keys ``dropped``, with ``items`` added, as a
-    "dict", a logging "dictsub", a "missing" (a dict with __missing__) or a
-    logging "mapping" that is not a dict."""
+    "dict", a logging "dictsub", a "missing" (a dict with __missing__), a
+    "lying" dict subclass, a logging "mapping" that is not a dict, or a dict
+    whose keys are "ownkeys" (OwnStr, logging their comparisons)."""
     result = {k: v for k, v in dict(mapping).items() if k not in dropped}
     result.update(items)
     if kind == "dict":
         return result
+    if kind == "ownkeys":
+        return {OwnStr.make(k, world.log): v for k, v in result.items()}
+    if kind == "lying":
+        return LyingDict(result)
     if kind == "missing":
         return WithMissing(result)
     if kind == "mapping":
@@ -214,6 +220,105 @@ def reshaped(world, mapping, dropped=(), items=(), kind="dictsub"):
     result = LoggedDict(result)
     result.log, result.world = world.log, world
     return result
+
+
+# ---- values made to defeat shortcuts ------------------------------------------------
+
+class Answer:
+    """A comparison's result that is not a bool: its truth test is logged."""
+
+    def __init__(self, truth, log):
+        self.truth, self.log = truth, log
+
+    def __bool__(self):
+        self.log.append(("truth", self.truth))
+        return self.truth
+
+
+class Own:
+    """A subclass of a built-in type (first after Own among its bases) with
+    its own comparisons, hash and truth, which log each call into ``log``
+    and answer as the built-in type would, comparisons with an Answer; the
+    opposite where ``lies``. A shortcut that skips a call the interpreter
+    makes, comparing by the built-in value, logs less, or passes where the
+    interpreter's assertion fails."""
+
+    lies = False
+    log = []  # the running world's, where one made it
+
+    @classmethod
+    def make(cls, value, log=None, lies=False):
+        made = cls(value)
+        made.lies = lies
+        if log is not None:
+            made.log = log
+        return made
+
+    def _compare(self, op, other):
+        self.log.append((op, type(self).__name__, type(other).__name__))
+        result = getattr(type(self).__mro__[2], op)(self, other)
+        return result if result is NotImplemented else Answer(result != self.lies, self.log)
+
+    def __eq__(self, other):
+        return self._compare("__eq__", other)
+
+    def __ne__(self, other):
+        return self._compare("__ne__", other)
+
+    def __lt__(self, other):
+        return self._compare("__lt__", other)
+
+    def __le__(self, other):
+        return self._compare("__le__", other)
+
+    def __gt__(self, other):
+        return self._compare("__gt__", other)
+
+    def __ge__(self, other):
+        return self._compare("__ge__", other)
+
+    def __hash__(self):
+        self.log.append(("hash", type(self).__name__))
+        return type(self).__mro__[2].__hash__(self)
+
+    def __bool__(self):
+        self.log.append(("bool", type(self).__name__))
+        return (len(self) if hasattr(self, "__len__") else type(self).__mro__[2].__bool__(self)) != self.lies
+
+    def __repr__(self):
+        return f"{type(self).__name__}({type(self).__mro__[2].__repr__(self)})"
+
+
+class OwnStr(Own, str):
+    pass
+
+
+class OwnInt(Own, int):
+    pass
+
+
+class OwnFloat(Own, float):
+    pass
+
+
+class OwnList(Own, list):
+    __hash__ = None  # as list's
+
+
+def fresh(cls, v, lies=False):
+    """A behaviour that gives a new ``cls.make(v)`` at each use, logging into
+    the running world's log and handed over to the test."""
+    return lambda world, real, *args, **kwargs: world.hand_over(cls.make(v, world.log, lies))
+
+
+class LyingDict(dict):
+    """A dict subclass whose own item access and membership say otherwise."""
+
+    def __getitem__(self, key):
+        return "otherwise"
+
+    def __contains__(self, key):
+        return False
 
 
 class LoggedStr(str):
@@ -360,11 +465,15 @@ class World:
 
 def compare_runs(make_world, cls, name):
     """Runs one test in both modules, each in a fresh world: the (outcome,
-    log) of the compiled and of the interpreted run."""
+    log, what it was given that outlives the run and its failure) of the
+    compiled and of the interpreted run."""
     results = []
     for module in (compiled, interpreted()):
         world = make_world()
-        results.append((outcome(world.run(module, cls, name), module), world.log))
+        ended = outcome(world.run(module, cls, name), module)
+        if any(ref() is not None for ref in world.made):
+            gc.collect()
+        results.append((ended, world.log, [ref() for ref in world.made if ref() is not None]))
     return results
 
 
