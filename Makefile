@@ -241,14 +241,34 @@ installed:
 	$(VPY) checks/installed.py "$$@" $(firstword $(BY_VERSION))="$$(ls dist/*.tar.gz)"
 
 # Per-call time of the compiled tests against their interpreted twin, and import cost.
-.PHONY: bench bench-instr
+.PHONY: bench bench-instr bench-instr-one
 bench: build
 	$(VPY) bench/bench_zeto_data.py
 
 # The same comparison in instructions counted by callgrind (repeatable where
-# wall time is not): per test, and the import.
-bench-instr: build
+# wall time is not): per test, and the import beside that of an empty
+# extension module; for one interpreter of each version in PYTHONS, and for
+# NEWER in the chroot of newer interpreters (where this target installs
+# valgrind), in one table. FAST_PATHS=OFF counts the public API alone.
+INSTRUCTIONS := bench/out/instructions$(if $(FAST_PATHS),-fast-paths-$(FAST_PATHS))
+bench-instr:
+	rm -rf $(INSTRUCTIONS) && mkdir -p $(INSTRUCTIONS)
+	@seen=; for py in $(BY_VERSION); do \
+	    v=$$($$py -c 'import sys; print("%d.%d" % sys.version_info[:2])'); \
+	    case " $$seen " in *" $$v "*) continue ;; esac; seen="$$seen $$v"; \
+	    $(MAKE) --no-print-directory bench-instr-one PYTHON=$$py INSTRUCTIONS_TO=$(INSTRUCTIONS)/$$v.json || exit 1; \
+	done
+	PYTHONS_NEWER="$(NEWER)" checks/newer_pythons.sh '\
+	    command -v valgrind >/dev/null || { apt-get -o Acquire::Check-Valid-Until=false update -qq && \
+	                                        apt-get install -y -qq valgrind >/dev/null; } && \
+	    $(foreach v,$(NEWER),make --no-print-directory bench-instr-one PYTHON=/usr/bin/python$(v) \
+	                         FAST_PATHS=$(FAST_PATHS) INSTRUCTIONS_TO=$(INSTRUCTIONS)/$(v).json &&) true'
+	cp build/newer-pythons/chroot/project/$(INSTRUCTIONS)/*.json $(INSTRUCTIONS)/
+	$(VPY) bench/bench_zeto_data.py --table $(INSTRUCTIONS)/*.json \
+	    --title "Fast paths $(or $(FAST_PATHS),as by default)"
+bench-instr-one: build
 	$(VPY) bench/bench_zeto_data.py --instructions
+	@[ -z "$(INSTRUCTIONS_TO)" ] || { mkdir -p $(dir $(INSTRUCTIONS_TO)) && cp bench/out/instructions.json $(INSTRUCTIONS_TO); }
 
 # Reference leaks, counted by the debug interpreter: every test against many
 # behaviours of the module under test, and failed imports.

@@ -97,7 +97,7 @@ def bound_tests(module):
     return [(f"{cls}.{name}", getattr(instances[cls], name)) for cls, name in LISTING.tests]
 
 
-def sample(f, loops, repeat=itertools.repeat, clock=time.perf_counter_ns):
+def sample(f, loops, repeat=itertools.repeat, clock=getattr(time, "perf_counter_ns", None)):  # 3.7 on
     """Nanoseconds taken by ``loops`` calls of ``f``."""
     it = repeat(None, loops)
     t0 = clock()
@@ -269,7 +269,9 @@ print(m.__file__)
 
 # Fixed hash seed: string hashes decide dictionary probe sequences, and with
 # them a few per cent of the counts, so two runs agree only with one seed.
-CALLGRIND_ENV = {**os.environ, "PYTHONHASHSEED": "0"}
+# The interpreter runs without its isolated mode (-I), which would pass over
+# PYTHONHASHSEED as every PYTHON* variable, and without any other of those.
+CALLGRIND_ENV = {**{k: v for k, v in os.environ.items() if not k.startswith("PYTHON")}, "PYTHONHASHSEED": "0"}
 
 
 def run_callgrind(prefix, body):
@@ -283,9 +285,9 @@ def run_callgrind(prefix, body):
     for old in OUT.glob(prefix.name + ".*"):
         old.unlink()
     out = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={prefix}.%p",
-                          "--dump-before=getppid", sys.executable, *python_flags(), "-I", "-c", body],
+                          "--dump-before=getppid", sys.executable, *python_flags(), "-s", "-c", body],
                          check=True, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                         text=True, env=CALLGRIND_ENV).stdout
+                         universal_newlines=True, env=CALLGRIND_ENV).stdout
     return out, {int(p.name.rsplit(".", 1)[1]): p for p in OUT.glob(prefix.name + ".*.*")}
 
 
@@ -318,7 +320,7 @@ def per_test_profiles(sdk_name, calls, with_functions):
         for k in range(2, floor):
             if with_functions:
                 report = subprocess.run(["callgrind_annotate", "--inclusive=no", "--threshold=100", str(dumps[k])],
-                                        check=True, capture_output=True, text=True).stdout
+                                        check=True, stdout=subprocess.PIPE, universal_newlines=True).stdout
                 per_test.append(parse_annotate(report))
             else:
                 per_test.append((dump_total(dumps[k]), {}))
@@ -343,14 +345,19 @@ def print_instruction_table(sdk_name, calls, profiles, names):
 
 
 def import_instructions():
-    """Instructions of importing the compiled module and of loading the
-    listing from its bytecode cache, each in a fresh interpreter."""
+    """Instructions of importing the compiled module, of loading the listing
+    from its bytecode cache, and of importing an empty extension module (the
+    floor of any extension module's import), each in a fresh interpreter."""
+    from capi_null.build import build  # the checks' build of a small C extension
+
+    empty = build(OUT / "empty", ROOT / "bench" / "empty" / "_empty_module.c")
     counts = {}
-    for which, load in (("compiled", load_compiled()), ("interpreted", LOAD_LISTING)):
+    for which, load in (("compiled", load_compiled()), ("interpreted", LOAD_LISTING),
+                        ("empty module", LOAD_SPEC.format(name="_empty_module", path=str(empty)))):
         body = IMPORT_PROFILE_BODY.format(sdk=str(ROOT), root=str(ROOT), load=load)
         out, dumps = run_callgrind(OUT / f"callgrind.import.{which}", body)
-        if which == "compiled" and not out.strip().endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
-            raise SystemExit(f"{COMPILED_NAME} is not an extension module: {out.strip()}")
+        if which != "interpreted" and not out.strip().endswith(tuple(importlib.machinery.EXTENSION_SUFFIXES)):
+            raise SystemExit(f"{which} is not an extension module: {out.strip()}")
         # Dump 1 holds the start-up, dump 2 the import (the exit's is unnumbered).
         if len(dumps) < 2:
             raise SystemExit(f"callgrind wrote {len(dumps)} dumps for the {which} import, expected 2")
@@ -370,12 +377,40 @@ def instructions(sdks, calls):
             for k, name in enumerate(names)}}
     counts = import_instructions()
     results["import"] = counts
+    results["python"] = sys.version.split()[0]
     print("\nImport of the test module alone (SDK and packages already imported), instructions:")
-    print(f"  compiled     {counts['compiled']:12,}   ({COMPILED_NAME})")
-    print(f"  interpreted  {counts['interpreted']:12,}   ({INTERPRETED_NAME}, from bytecode cache)")
-    print(f"  ratio c/i    {counts['compiled'] / counts['interpreted']:12.3f}")
+    print(f"  compiled      {counts['compiled']:12,}   ({COMPILED_NAME})")
+    print(f"  interpreted   {counts['interpreted']:12,}   ({INTERPRETED_NAME}, from bytecode cache)")
+    print(f"  ratio c/i     {counts['compiled'] / counts['interpreted']:12.3f}")
+    print(f"  empty module  {counts['empty module']:12,}   (the floor: an extension module with nothing in it, "
+          f"{counts['empty module'] / counts['interpreted']:.3f} of the interpreted)")
     (OUT / "instructions.json").write_text(json.dumps(results, indent=1) + "\n")
     print(f"\n(counts: {(OUT / 'instructions.json').relative_to(ROOT)})")
+
+
+def table(paths, title):
+    """One table of the instruction counts of several interpreters (the
+    instructions.json of each): the ratio compiled/interpreted of every test,
+    minimal SDK / stand-in, their geometric means, and the import's, with
+    its floor (an empty extension module's import / the interpreted)."""
+    runs = sorted((json.loads(Path(p).read_text()) for p in paths),
+                  key=lambda r: tuple(map(int, r["python"].split(".")[:2])))
+    names = list(runs[0]["minimal"]["tests"])
+    width = max(map(len, names))
+    print(f"\n{title}: instructions per call, compiled / interpreted, minimal SDK / stand-in SDK (callgrind)")
+    print(f"{'':<{width}}" + "".join(f"  {r['python']:>11}" for r in runs))
+
+    def ratio(t):
+        return t["compiled"] / t["interpreted"]
+
+    for name in names:
+        print(f"{name:<{width}}" + "".join(
+            f"  {ratio(r['minimal']['tests'][name]):5.3f}/{ratio(r['stand-in']['tests'][name]):5.3f}" for r in runs))
+    print(f"{'geometric mean':<{width}}" + "".join(
+        f"  {r['minimal']['geomean']:5.3f}/{r['stand-in']['geomean']:5.3f}" for r in runs))
+    imports = [{k: v / r["import"]["interpreted"] for k, v in r["import"].items()} for r in runs]
+    print(f"{'import (floor: an empty module)':<{width}}" + "".join(
+        f"  {i['compiled']:5.3f} ({i['empty module']:4.2f})" for i in imports))
 
 
 def callgrind(sdk_name, calls, top, exclude):
@@ -614,8 +649,15 @@ def main():
                         help="--instructions, --callgrind: calls of each test (default 300)")
     parser.add_argument("--exclude", help="--callgrind: leave tests matching this regex out of the function profile")
     parser.add_argument("--top", type=int, default=25, help="--callgrind: functions to list (default 25)")
+    parser.add_argument("--table", nargs="+", metavar="JSON",
+                        help="one table of the instruction counts of several interpreters (their instructions.json)")
+    parser.add_argument("--title", default="Every interpreter", help="--table: its title")
     parser.add_argument("--worker", help=argparse.SUPPRESS)
     args = parser.parse_args()
+
+    if args.table:
+        table(args.table, args.title)
+        return
 
     if args.worker:
         result = worker(args.worker, args.rounds, args.sample_ms * 1e6, args.warmup)

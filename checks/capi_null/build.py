@@ -1,5 +1,6 @@
 """Builds the checks' helper extension ``_capi_null`` for the running
-interpreter, with the C compiler the interpreter was built with.
+interpreter, with the C compiler the interpreter was built with (and, for the
+benchmark, its empty extension module: any C source, named by its stem).
 
     python checks/capi_null/build.py <output directory>
 
@@ -17,11 +18,11 @@ from pathlib import Path
 SOURCE = Path(__file__).resolve().with_name("capi_null.c")
 
 
-def build(out_dir):
+def build(out_dir, source=SOURCE):
     out_dir = Path(out_dir)
     out_dir.mkdir(parents=True, exist_ok=True)
-    target = out_dir / ("_capi_null" + sysconfig.get_config_var("EXT_SUFFIX"))
-    if target.exists() and target.stat().st_mtime >= SOURCE.stat().st_mtime:
+    target = out_dir / (Path(source).stem + sysconfig.get_config_var("EXT_SUFFIX"))
+    if target.exists() and target.stat().st_mtime >= Path(source).stat().st_mtime:
         return target
     compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
     flags = ["-shared", "-fPIC", "-O1", "-Wall", "-Werror", "-I", sysconfig.get_path("include")]
@@ -31,7 +32,7 @@ def build(out_dir):
     # building it at the same time never load a half-written file.
     partial = target.with_name(f"{target.name}.{os.getpid()}.tmp")
     try:
-        subprocess.run([*compiler, *flags, str(SOURCE), "-o", str(partial)], check=True)
+        subprocess.run([*compiler, *flags, str(source), "-o", str(partial)], check=True)
         os.replace(partial, target)
     finally:
         if partial.exists():
