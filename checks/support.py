@@ -17,6 +17,7 @@ import types
 import weakref
 from collections.abc import Mapping
 from contextlib import contextmanager
+from functools import partialmethod
 from pathlib import Path
 
 import tests.unit.test_zeto_data as compiled
@@ -259,23 +260,12 @@ class Own:
         result = getattr(type(self).__mro__[2], op)(self, other)
         return result if result is NotImplemented else Answer(result != self.lies, self.log)
 
-    def __eq__(self, other):
-        return self._compare("__eq__", other)
-
-    def __ne__(self, other):
-        return self._compare("__ne__", other)
-
-    def __lt__(self, other):
-        return self._compare("__lt__", other)
-
-    def __le__(self, other):
-        return self._compare("__le__", other)
-
-    def __gt__(self, other):
-        return self._compare("__gt__", other)
-
-    def __ge__(self, other):
-        return self._compare("__ge__", other)
+    __eq__ = partialmethod(_compare, "__eq__")
+    __ne__ = partialmethod(_compare, "__ne__")
+    __lt__ = partialmethod(_compare, "__lt__")
+    __le__ = partialmethod(_compare, "__le__")
+    __gt__ = partialmethod(_compare, "__gt__")
+    __ge__ = partialmethod(_compare, "__ge__")
 
     def __hash__(self):
         self.log.append(("hash", type(self).__name__))
