@@ -160,7 +160,6 @@ def check(python, artifact, expected):
     return tag, (venv, checkout, site, env, artifact)
 
 
-
 # Plugins of the checks' own, for the .py file and the compiled tests alike:
 # a fixture that fails in the teardown of one test, and known failures as
 # xfail marks, where the compiled tests take the same file by --zeto-xfails.
@@ -286,8 +285,9 @@ def failure_sections(output):
 
 
 def shown_messages(where, found, out, messages):
-    """Which of junit's failure messages a report file, or the output, shows
-    for each test: every one, where it is as the .py file's."""
+    """For each test, whether a report file (or the output) holds the first
+    line of its failure message as junit has it; compared with the .py
+    file's run, where every one is held."""
     path = where / found
     if found == "output":
         text = out
