@@ -15,7 +15,7 @@ import pytest
 from zeto_compiled_tests import SUITE
 from zeto_compiled_tests.files import (build_of, dotted_name, extension_stem, listings, load_build,
                                        matches_python_files, node_id, rootdir_path, running_python)
-from zeto_compiled_tests.records import Records
+from zeto_compiled_tests.records import Records, Rerun
 from zeto_compiled_tests.sdk import use_sdk
 from zeto_compiled_tests.xfails import known_failure_passed, known_failures
 
@@ -250,9 +250,7 @@ class CompiledFunction(pytest.Function):
 
     def __init__(self, *args: Any, imported: Optional[Tuple[types.ModuleType, Path]] = None, **kwargs: Any) -> None:
         self.imported = imported  # before pytest reads the test's object
-        # The failure of a re-run of the test from its listing, once tried.
-        self.rerun_tried = False
-        self.rerun: Optional[BaseException] = None
+        self._rerun: Tuple[Optional[BaseException], ...] = ()  # (failure,) once tried
         super().__init__(*args, **kwargs)
 
     def origin(self):
@@ -267,6 +265,19 @@ class CompiledFunction(pytest.Function):
         bound = super()._getobj()
         module, listing = self.origin()
         return bound if listing is None else Records.of(module, listing).stand_in(bound)
+
+    def bound_instance(self):
+        """The instance the test method is bound to (inside any plugin's wrapper)."""
+        return getattr(inspect.unwrap(self.obj), "__self__", None)
+
+    def rerun_failure(self, line, error):
+        """The failure of a re-run of the test from its listing that fails as
+        the compiled test did (Rerun.failure), or ``None``; run once."""
+        if not self._rerun:
+            module, listing = self.origin()
+            self._rerun = (Rerun.of(Records.of(module, listing), self.config).failure(
+                self.bound_instance(), self.cls.__name__, self.originalname, line, error),)
+        return self._rerun[0]
 
     def reportinfo(self):
         listing = self.origin()[1]
@@ -286,7 +297,7 @@ class CompiledFunction(pytest.Function):
         records = Records.of(module, listing)
         if not records.holds_records(excinfo):
             return excinfo
-        shown = records.shown(excinfo, instance=getattr(inspect.unwrap(self.obj), "__self__", None))
+        shown = records.shown(excinfo, instance=self.bound_instance())
         if self.config.getoption("tbstyle", "auto") != "no" and records.raised_by_assertion(excinfo):
             shown = records.with_values(shown, self, excinfo)
         return shown
@@ -300,13 +311,11 @@ class CompiledFunction(pytest.Function):
             return excinfo, None
         line = next((entry.lineno + 1 for entry in reversed(excinfo.traceback) if str(entry.path) == str(listing)),
                     None)
-        if not self.rerun_tried and line is not None:
-            Records.of(module, listing).rerun(self, line, excinfo.type)
-        if self.rerun is None:
+        rerun = self.rerun_failure(line, excinfo.type) if line is not None else None
+        if rerun is None:
             return excinfo, ("The debugger shows this test's frame without its variables, which only the compiled "
                              "code holds: a re-run of the test from its listing did not fail the same way.")
-        rerun = pytest.ExceptionInfo.from_exc_info((type(self.rerun), self.rerun, self.rerun.__traceback__))
-        return rerun, ("The debugger shows a re-run of this test from its listing, interpreted, which fails the "
+        return pytest.ExceptionInfo.from_exc_info((type(rerun), rerun, rerun.__traceback__)), ("The debugger shows a re-run of this test from its listing, interpreted, which fails the "
                        "same way: its variables are the re-run's, as the compiled code holds its own.")
 
 

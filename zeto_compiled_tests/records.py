@@ -6,7 +6,6 @@ import builtins
 import importlib
 import importlib.machinery
 import importlib.util
-import inspect
 import linecache
 import os
 import shutil
@@ -200,22 +199,13 @@ class Records:
 
     # ---- values of a failed assertion, from a re-run -------------------------------
 
-    def rerun(self, item, line, error):
-        """The failure of a re-run of ``item``'s test from the listing that
-        fails as the compiled test did (see Rerun.failure), or ``None``;
-        kept as ``item.rerun``."""
-        item.rerun_tried = True
-        instance = getattr(inspect.unwrap(item.obj), "__self__", None)
-        item.rerun = Rerun.of(self, item.config).failure(instance, item.cls.__name__, item.originalname, line, error)
-        return item.rerun
-
     def with_values(self, shown, item, excinfo):
         """``shown`` (a false assertion of ``item``'s test) with the values
         that a re-run of the test from the listing shows, or a note that it
         could not."""
         values = None
         if item.config.getoption("assertmode", "rewrite") == "rewrite":
-            failure = self.rerun(item, innermost(excinfo.tb).tb_lineno, AssertionError)
+            failure = item.rerun_failure(innermost(excinfo.tb).tb_lineno, AssertionError)
             if failure is not None and innermost(failure.__traceback__) is failure.__traceback__:
                 values = str(failure) or None
         if values is None:
