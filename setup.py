@@ -94,6 +94,12 @@ def driver(command):
     return words[:n], words[n:]
 
 
+def cxx_command(compiler):
+    """The command line setuptools compiles C++ sources with (``None`` for
+    MSVC, whose compiler class builds its own)."""
+    return getattr(compiler, "compiler_so_cxx", None) or getattr(compiler, "compiler_so", None)
+
+
 def without_rpath(command):
     """A link command line without its run-time library paths (-Wl,-rpath)."""
     kept, skip = [], False
@@ -132,8 +138,7 @@ class Probe:
                 return False
             return True
         obj, shared = str(self.where / "probe.o"), str(self.where / "probe.so")
-        compiler = getattr(self.compiler, "compiler_so_cxx", None) or self.compiler.compiler_so
-        command = compiler + ["-c", str(self.source), "-o", obj]
+        command = cxx_command(self.compiler) + ["-c", str(self.source), "-o", obj]
         if link:
             if self.says(command)[0] != 0:
                 return False
@@ -152,8 +157,7 @@ class Probe:
         return self.said[key]
 
     def shown(self):
-        compiler = getattr(self.compiler, "compiler_so_cxx", None) or getattr(self.compiler, "compiler_so", None)
-        return " ".join(compiler or [self.compiler.compiler_type])
+        return " ".join(cxx_command(self.compiler) or [self.compiler.compiler_type])
 
 
 class BuildExt(build_ext):
@@ -206,8 +210,7 @@ class BuildExt(build_ext):
         compiler = self.compiler
         objects = compiler.object_filenames(sources, output_dir=output_dir)
         # A flags file beside the objects: a build with other flags starts afresh.
-        commands = [getattr(compiler, name, None) for name in ("compiler_so", "compiler_so_cxx")]
-        flags = "\n".join(map(str, commands + [include_dirs, macros, extra_preargs, extra_postargs]))
+        flags = "\n".join(map(str, [cxx_command(compiler), include_dirs, macros, extra_preargs, extra_postargs]))
         stamp = Path(output_dir or ".") / "flags"
         stale = not stamp.is_file() or stamp.read_text() != flags
         newest_header = max((os.path.getmtime(h) for h in depends or ()), default=0)
