@@ -79,6 +79,19 @@ def make_checkout(where, *edits):
     (where / "pytest.ini").write_text("[pytest]\naddopts = -m own_tests_only\n")
 
 
+def make_venv(python, venv):
+    """A fresh venv of ``python`` at ``venv``, with the newest pip for it and
+    the package that only the SDK's venv has: (its python, its site-packages)."""
+    shutil.rmtree(venv, ignore_errors=True)
+    run(python, "-m", "venv", venv)
+    py = venv / "bin" / "python"
+    run(py, "-m", "pip", "install", "--quiet", "--upgrade", "pip<22; python_version < '3.7'",
+        "pip; python_version >= '3.7'")
+    site = Path(run(py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").stdout.strip())
+    (site / "zeto_dependency.py").write_text("")
+    return py, site
+
+
 def outcomes(output):
     """Node id: outcome, from the short test summary of -rA."""
     return {nodeid: outcome for outcome, nodeid in SUMMARY_LINE.findall(output)}
@@ -100,14 +113,9 @@ def check(python, artifact, expected):
     make_checkout(checkout, *HANGS)
     # The venv inside the checkout, where SDK authors tend to keep theirs.
     venv = checkout / ".venv"
-    run(python, "-m", "venv", venv)
-    py = venv / "bin" / "python"
-    run(py, "-m", "pip", "install", "--quiet", "--upgrade", "pip<22; python_version < '3.7'",
-        "pip; python_version >= '3.7'")
+    py, site = make_venv(python, venv)
     run(py, "-m", "pip", "install", "--quiet", artifact)
     run(py, "-m", "pip", "install", "--quiet", "-e", checkout)
-    site = Path(run(py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").stdout.strip())
-    (site / "zeto_dependency.py").write_text("")
     expect(not (site / "tests").exists(), f"{site} holds a top-level tests", "")
 
     env = {k: v for k, v in os.environ.items() if k not in ("ZETO_SDK", "PYTEST_ADDOPTS")}
@@ -457,8 +465,7 @@ def check_layouts(venv, checkout, env, artifact):
                 (where / path).write_text(text)
         own_py = py
         if "VENV" in files:
-            run(py, "-m", "venv", where / files["VENV"])
-            own_py = where / files["VENV"] / "bin" / "python"
+            own_py = make_venv(py, where / files["VENV"])[0]
             run(own_py, "-m", "pip", "install", "--quiet", artifact, files["PYTEST"])
         done = run(own_py, "-m", "pytest", "--zeto-suite", "-rA", f"--junitxml={OUT}/junit.xml", cwd=where, env=env,
                    check=False)
@@ -525,11 +532,7 @@ def check_toolchains(python, sdist, expected, checkout):
     for name, (cxx, cc) in TOOLCHAINS.items():
         cxx, cc = cxx.format(refusing=refusing), cc.format(refusing=refusing)
         venv = WORK / f"toolchain {name}"
-        shutil.rmtree(venv, ignore_errors=True)
-        run(python, "-m", "venv", venv)
-        py = venv / "bin" / "python"
-        run(py, "-m", "pip", "install", "--quiet", "--upgrade", "pip<22; python_version < '3.7'",
-            "pip; python_version >= '3.7'")
+        py = make_venv(python, venv)[0]
         env = dict(os.environ, CC=cc, CXX=cxx, LDSHARED=f"{cxx} -shared")
         built = run(py, "-m", "pip", "install", "-v", "--no-cache-dir", sdist, env=env).stdout
         commands = [line.strip() for line in built.splitlines() if line.strip().startswith((cxx, cc))]
@@ -538,8 +541,6 @@ def check_toolchains(python, sdist, expected, checkout):
         expect(len(commands) >= 2 and not (refused and "refuse" in name) and not strict,
                f"pip install of the sdist with {name}: the build ran {len(commands)} commands of the toolchain, "
                f"{len(refused)} with options it refuses, {len(strict)} with warnings as errors", built)
-        site = run(py, "-c", "import sysconfig; print(sysconfig.get_paths()['purelib'])").stdout.strip()
-        (Path(site) / "zeto_dependency.py").write_text("")
         done = run(venv / "bin" / "zeto-compiled-tests", "-rA", cwd=checkout, check=False,
                    env={k: v for k, v in os.environ.items() if k not in ("ZETO_SDK", "PYTEST_ADDOPTS")})
         expect(outcomes(done.stdout) == expected, f"the sdist built with {name}: not as make run", done.stdout)

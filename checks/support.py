@@ -255,9 +255,12 @@ class Own:
             made.log = log
         return made
 
+    def _builtin(self):
+        return type(self).__mro__[2]  # after the class itself and Own
+
     def _compare(self, op, other):
         self.log.append((op, type(self).__name__, type(other).__name__))
-        result = getattr(type(self).__mro__[2], op)(self, other)
+        result = getattr(self._builtin(), op)(self, other)
         return result if result is NotImplemented else Answer(result != self.lies, self.log)
 
     __eq__ = partialmethod(_compare, "__eq__")
@@ -269,14 +272,14 @@ class Own:
 
     def __hash__(self):
         self.log.append(("hash", type(self).__name__))
-        return type(self).__mro__[2].__hash__(self)
+        return self._builtin().__hash__(self)
 
     def __bool__(self):
         self.log.append(("bool", type(self).__name__))
-        return (len(self) if hasattr(self, "__len__") else type(self).__mro__[2].__bool__(self)) != self.lies
+        return (len(self) if hasattr(self, "__len__") else self._builtin().__bool__(self)) != self.lies
 
     def __repr__(self):
-        return f"{type(self).__name__}({type(self).__mro__[2].__repr__(self)})"
+        return f"{type(self).__name__}({self._builtin().__repr__(self)})"
 
 
 class OwnStr(Own, str):
