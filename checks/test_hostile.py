@@ -588,6 +588,82 @@ def test_class_at_a_freed_class_address_after_the_type_cache_is_cleared(ns, capi
     assert run(ns, SOURCE_TEST) is None
 
 
+def plain_meta_source(moved):
+    """A MetaSource whose fields are ordinary instance attributes; once the
+    returned switch is set, ``moved(obj)`` ends each construction. The switch
+    lives outside the class, so that setting it leaves the class as it was."""
+    switch = []
+
+    class MetaSource:
+        def __init__(self, src_node=None, src_output_port=None):
+            self.id, self.type, self.name = src_node["id"], src_node["type"], src_node["name"]
+            self.output_port_idx, self.frame_id = src_output_port, None
+            self.source_key = f"{self.id}_{src_output_port}"
+            if switch:
+                moved(self)
+
+        def to_dict(self):
+            return {"id": self.id, "source_key": self.source_key}
+
+    return MetaSource, switch
+
+
+def many_attributes(obj):
+    for i in range(40):
+        setattr(obj, f"a{i}", i)
+    obj.id = "node-2"
+
+
+# Ways an instance's "id" leaves where its class's other instances keep theirs,
+# or changes there, with the error the test's first assertion then fails with.
+MOVES = {
+    "dict replaced": (lambda obj: setattr(obj, "__dict__", dict(vars(obj), id="node-2")), AssertionError),
+    "dict written": (lambda obj: vars(obj).update(id="node-2"), AssertionError),
+    "dict given a key that is no name": (lambda obj: vars(obj).update({1: None, "id": "node-2"}), AssertionError),
+    "more attributes than are shared": (many_attributes, AssertionError),
+    "class given a property": (lambda obj: setattr(type(obj), "id", property(lambda self: "node-2")), AssertionError),
+    "deleted": (lambda obj: delattr(obj, "id"), AttributeError),
+}
+
+
+@pytest.mark.parametrize("move", sorted(MOVES))
+def test_attribute_read_where_it_is_now(ns, move):
+    # The attributes of an ordinary instance are read where the class's
+    # instances keep them, once a read has found them there; one that has
+    # moved since, or changed in a dictionary that took them over, is read
+    # where it is now.
+    moved, error = MOVES[move]
+    ns.MetaSource, switch = plain_meta_source(moved)
+    assert run(ns, SOURCE_TEST) is None
+    switch.append(True)
+    fails(ns, SOURCE_TEST, error, assertion(SOURCE_TEST[1], "id"))
+
+
+def other_to_dict(obj):
+    return lambda: {"id": "node-2", "source_key": obj.source_key}
+
+
+SHADOWS = {
+    "attribute": lambda obj: setattr(obj, "to_dict", other_to_dict(obj)),
+    "dict written": lambda obj: vars(obj).update(to_dict=other_to_dict(obj)),
+}
+
+
+@pytest.mark.parametrize("shadow", sorted(SHADOWS))
+def test_method_shadowed_by_the_instance(ns, shadow):
+    # A method is taken from the class while the instance is known to have
+    # no attribute of that name; one given such an attribute, in any way, is
+    # called by it. Twice: first the name is new to the class's instances,
+    # then it is one they share.
+    ns.MetaSource, switch = plain_meta_source(SHADOWS[shadow])
+    test = TEST["test_to_dict_returns_dict_with_id"]
+    for _ in range(2):
+        assert run(ns, test) is None
+        switch.append(True)
+        fails(ns, test, AssertionError, assertion(test[1], "id"))
+        switch.clear()
+
+
 # ---- cycles and weak references ----------------------------------------------------------
 
 @pytest.fixture

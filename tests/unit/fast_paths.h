@@ -56,13 +56,14 @@ constexpr bool kOn = ZETO_FAST_PATHS;
 #define ZETO_SLOW_PATHS(X)                                                                              \
     X(global_read)        /* a global read that its cached value did not serve */                     \
     X(type_lookup)        /* a look-up on a type that the type cache did not serve */                 \
-    X(slot_read)          /* an attribute read that the __slots__ cache did not serve */              \
+    X(attr_read)          /* an attribute read that the cache of direct reads did not serve */        \
     X(method_lookup)      /* a method read through getattr() (a bound method, or a method look-up) */ \
     X(tuple_call)         /* a call through tp_call, its arguments packed into a tuple */             \
     X(class_call)         /* a class called through type.__call__, not constructed step by step */    \
     X(recursion_guard)    /* the recursion guard taken through the public functions */                \
     X(pending_mismatch)   /* the direct read of the pending exception disagreed with PyErr_Occurred */ \
-    X(guard_mismatch)     /* the counter read directly is not the one the public recursion guard moves */
+    X(guard_mismatch)     /* the counter read directly is not the one the public recursion guard moves */ \
+    X(read_mismatch)      /* a direct read of inline values disagreed with the generic read */
 
 enum Slow {
 #define ZETO_SLOW_ENUM(name) k_##name,
@@ -365,20 +366,131 @@ inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) {
     return found;
 }
 
-// Reads of __slots__ members: the offset of the object slot that reading
-// `name` on an instance comes down to (the interpreter's own attribute caches
-// read such slots directly too).
-inline TypeCache<Py_ssize_t> g_slot_reads;
-
 #endif  // ZETO_FAST_PATHS
 
-// The value of `name` on `obj` when reading it comes down to an object slot
-// that the slot cache knows and that is filled (a borrowed reference), else
-// null: the generic read decides, with its error for an empty slot.
-inline PyObject* slot_value(PyObject* obj, PyObject* name) {
+// ---- attributes of instances ---------------------------------------------------
+
+#if ZETO_FAST_PATHS && PY_VERSION_HEX >= 0x030B0000
+// From 3.11 on, the instances of most classes written in Python keep their
+// attributes not in a dictionary but in an array of values, in the order of
+// the keys that all instances of the class share (the class's
+// ht_cached_keys). The interpreter's own attribute caches read them there; so
+// do the reads below. The layouts, as the interpreter's internal headers give
+// them on builds with the GIL, 3.11 to 3.15:
+//
+// The shared keys: this header, a hash table of 1 << log2_index_bytes bytes,
+// then the entries (key, value) in insertion order; keys are only ever added,
+// so an entry keeps its index for the life of the keys.
+struct SharedKeys {
+    Py_ssize_t refcnt;
+    uint8_t log2_size;
+    uint8_t log2_index_bytes;
+    uint8_t kind;  // 2 for keys shared by instances (DICT_KEYS_SPLIT)
+    uint32_t version;
+    Py_ssize_t usable;
+    Py_ssize_t nentries;
+};
+struct SharedKeyEntry {
+    PyObject* key;
+    PyObject* value;
+};
+#if PY_VERSION_HEX >= 0x030D0000
+// 3.13 on: the values lie right after the object's basic size, behind a
+// header whose `valid` says whether they still hold the instance's attributes
+// (cleared when a dictionary that cannot share the keys takes them over).
+struct InlineValues {
+    uint8_t capacity;
+    uint8_t size;
+    uint8_t embedded;
+    uint8_t valid;
+    PyObject* values[1];
+};
+#endif
+
+// The class's shared keys, or null when its instances keep no inline values.
+inline const SharedKeys* shared_keys(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+#else
+    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+#endif
+    return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
+}
+
+// The values of `obj` while they hold its attributes, else null (then its
+// dictionary does, and the generic read decides); at least `count` of them.
+inline PyObject* const* inline_values(PyObject* obj, Py_ssize_t count) {
+#if PY_VERSION_HEX >= 0x030D0000
+    const auto* values = reinterpret_cast<const InlineValues*>(reinterpret_cast<char*>(obj) + Py_TYPE(obj)->tp_basicsize);
+    return values->valid && count <= values->capacity ? values->values : nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+    // 3.12: the third word before the object holds either the dictionary or,
+    // tagged by its lowest bit, the values' address less one. The values have
+    // room for every key the shared keys can ever hold.
+    (void)count;
+    const uintptr_t dict_or_values = reinterpret_cast<const uintptr_t*>(obj)[-3];
+    return dict_or_values & 1 ? reinterpret_cast<PyObject* const*>(dict_or_values + 1) : nullptr;
+#else
+    // 3.11: the fourth word before the object holds the values' address, null
+    // once a dictionary has taken them over; room as in 3.12.
+    (void)count;
+    return reinterpret_cast<PyObject* const* const*>(obj)[-4];
+#endif
+}
+
+// The index of the key equal to `name` among the shared keys, or -1.
+inline Py_ssize_t key_index(const SharedKeys* keys, PyObject* name) {
+    const auto* entries = reinterpret_cast<const SharedKeyEntry*>(reinterpret_cast<const char*>(keys + 1) +
+                                                                  (size_t{1} << keys->log2_index_bytes));
+    // Names are interned, so the key is mostly the very same object; an
+    // equal one is the same key all the same (comparing two str runs no code).
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        if (entries[i].key == name) return i;
+    }
+    for (Py_ssize_t i = 0; i < keys->nentries; ++i) {
+        if (PyUnicode_Compare(entries[i].key, name) == 0) return i;
+    }
+    return -1;
+}
+#define ZETO_INLINE_VALUES 1
+#else
+#define ZETO_INLINE_VALUES 0
+#endif
+
 #if ZETO_FAST_PATHS
-    if (const Py_ssize_t* offset = g_slot_reads.find(Py_TYPE(obj), name))
-        return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + *offset);
+// Attribute reads that come down to one place in the instance: an object
+// slot of a __slots__ member, at an offset, or an entry of the inline values,
+// at the index of its key in the class's shared keys (kept with it).
+struct DirectRead {
+    Py_ssize_t where;
+    const void* keys;  // null for an object slot
+};
+inline TypeCache<DirectRead> g_direct_reads;
+#endif  // ZETO_FAST_PATHS
+
+// The value of `name` on `obj` when the cache knows where reading it comes
+// down to and a value is there (a borrowed reference), else null: the generic
+// read decides, with its error for an empty slot or a missing attribute.
+inline PyObject* direct_value(PyObject* obj, PyObject* name) {
+#if ZETO_FAST_PATHS
+    PyTypeObject* type = Py_TYPE(obj);
+    const DirectRead* read = g_direct_reads.find(type, name);
+    if (!read) return nullptr;
+    if (!read->keys) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + read->where);
+#if ZETO_INLINE_VALUES
+    if (shared_keys(type) != read->keys) return nullptr;
+    PyObject* const* values = inline_values(obj, read->where + 1);
+    PyObject* value = values ? values[read->where] : nullptr;
+#ifdef ZETO_COUNT_SLOW_PATHS
+    if (value) {
+        PyObject* generic = PyObject_GetAttr(obj, name);
+        if (generic != value) slow(k_read_mismatch);
+        if (!generic) PyErr_Clear();
+        Py_XDECREF(generic);
+    }
+#endif
+    return value;
+#endif
 #else
     (void)obj;
     (void)name;
@@ -387,27 +499,74 @@ inline PyObject* slot_value(PyObject* obj, PyObject* name) {
 }
 
 // Called before a generic read of `name` on an instance of `type`: when the
-// slot cache does not know it, remembers it if the generic read comes down to
-// reading an object slot of the instance (plain attribute look-up on the
-// type, and the name found there first as a member descriptor of an object
-// slot).
-inline void learn_slot(PyTypeObject* type, PyObject* name) {
+// cache does not know the read, remembers where it comes down to, if it is
+// one place in the instance. The generic read looks up the name on the type
+// first: when it finds a member descriptor of an object slot there, that slot
+// is read; when it finds nothing at all there, the instance's own attributes
+// decide, and those are the inline values while they are valid.
+inline void learn_direct_read(PyTypeObject* type, PyObject* name) {
 #if ZETO_FAST_PATHS
-    if (g_slot_reads.find(type, name)) return;
-    slow(k_slot_read);
+    if (g_direct_reads.find(type, name)) return;
+    slow(k_attr_read);
     if (type->tp_getattro != PyObject_GenericGetAttr) return;
     PyObject* descr = type_lookup(type, name);
     const unsigned int version = type_version(type);
-    if (!descr || Py_TYPE(descr) != &PyMemberDescr_Type || version == 0) return;
+    if (version == 0) return;
+    if (!descr) {
+#if ZETO_INLINE_VALUES
+        const SharedKeys* keys = shared_keys(type);
+        if (!keys || keys->kind != 2) return;
+        const Py_ssize_t index = key_index(keys, name);
+        if (index >= 0) g_direct_reads.remember(type, name, version, DirectRead{index, keys});
+#endif
+        return;
+    }
+    if (Py_TYPE(descr) != &PyMemberDescr_Type) return;
     // A member describes a slot of its own class: borrowed by an unrelated
     // class it refuses to read, and that refusal is the generic read's to make.
     if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) return;
     const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
     if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
-    g_slot_reads.remember(type, name, version, member->offset);
+    g_direct_reads.remember(type, name, version, DirectRead{member->offset, nullptr});
 #else
     (void)type;
     (void)name;
+#endif
+}
+
+#if ZETO_FAST_PATHS
+// Where a name sits among a class's shared keys: its index, or -1 when it is
+// none of the first `nentries` (all there were when this was found; keys are
+// only ever added).
+struct KeyIndex {
+    const void* keys;
+    Py_ssize_t nentries;
+    Py_ssize_t index;
+};
+inline TypeCache<KeyIndex> g_key_indexes;
+#endif
+
+// Whether `obj` is known to have no attribute `name` of its own: its inline
+// values hold its attributes and have none of that name. false when that
+// cannot be told this way.
+inline bool without_own_attribute(PyObject* obj, PyObject* name) {
+#if ZETO_INLINE_VALUES
+    PyTypeObject* type = Py_TYPE(obj);
+    const SharedKeys* keys = shared_keys(type);
+    if (!keys || keys->kind != 2) return false;
+    const KeyIndex* known = g_key_indexes.find(type, name);
+    if (!known || known->keys != keys || known->nentries != keys->nentries) {
+        const unsigned int version = type_version(type);
+        if (version == 0) return false;
+        g_key_indexes.remember(type, name, version, KeyIndex{keys, keys->nentries, key_index(keys, name)});
+        if (!(known = g_key_indexes.find(type, name))) return false;
+    }
+    PyObject* const* values = inline_values(obj, known->index + 1);
+    return values && (known->index < 0 || !values[known->index]);
+#else
+    (void)obj;
+    (void)name;
+    return false;
 #endif
 }
 
@@ -436,7 +595,7 @@ inline int find_method(PyObject* obj, PyObject* name, PyObject** fn) {
 #if PY_VERSION_HEX >= 0x030B0000
     if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) without_instance_dict = false;
 #endif
-    if (type->tp_getattro == PyObject_GenericGetAttr && without_instance_dict) {
+    if (type->tp_getattro == PyObject_GenericGetAttr && (without_instance_dict || without_own_attribute(obj, name))) {
         // Nothing on the instance can shadow what the type has: a method
         // descriptor (a function, a method of a built-in type) found there is
         // taken unbound, as the generic method look-up does; any other

@@ -159,7 +159,7 @@ Ref Run::global_lookup(Global& g) {
 }
 
 Ref Run::attr_lookup(const Ref& obj, PyObject* name) {
-    fast::learn_slot(Py_TYPE(obj.get()), name);
+    fast::learn_direct_read(Py_TYPE(obj.get()), name);
     return own(PyObject_GetAttr(obj.get(), name));
 }
 

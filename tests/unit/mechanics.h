@@ -78,7 +78,7 @@ public:
     }
     Ref attr(const Ref& obj, PyObject* name) {
         if (failed_) return Ref();
-        if (PyObject* value = fast::slot_value(obj.get(), name)) return Ref::borrow(value);
+        if (PyObject* value = fast::direct_value(obj.get(), name)) return Ref::borrow(value);
         return attr_lookup(obj, name);
     }
     // obj.name, read in order to call it.
