@@ -1,6 +1,5 @@
 #include "mechanics.h"
 
-#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -62,20 +61,14 @@ PyObject* call_with_tuple(PyObject* fn, PyObject* const* args, size_t nargs, PyO
 
 }  // namespace
 
-PyObject* detail::invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
+PyObject* detail::invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject** stack, size_t n,
                          PyObject* kwnames) {
     const size_t nkw = kwnames ? static_cast<size_t>(PyTuple_GET_SIZE(kwnames)) : 0;
     size_t nargs = n - nkw;
     // stack[0] stays free so that a callee may put a bound `self` in front of
     // the arguments without copying them; stack[1] holds our own `self`.
-    PyObject* stack[2 + kMaxArgs];
-    if (n > kMaxArgs) {  // Run::call() refuses more at compile time
-        PyErr_SetString(PyExc_SystemError, "too many arguments for a compiled call");
-        return nullptr;
-    }
     stack[0] = nullptr;
     stack[1] = self;
-    std::copy(args, args + n, stack + 2);
     PyObject** first = stack + 2;
     if (self) {
         first = stack + 1;
@@ -226,15 +219,20 @@ bool Run::truth(PyObject* obj) {
     return truth != 0;
 }
 
-bool Run::compare(Ref left, Ref right, int op) {
-    if (failed_) return false;
-    Ref result = own(PyObject_RichCompare(left.get(), right.get(), op));
-    left.reset();
-    right.reset();
-    return result && truth(result.get());
-}
-
 namespace {
+
+// a OP b for two doubles, as float's own comparison takes it (C's operators,
+// so that a NaN is unequal to everything, itself included).
+bool compare_doubles(double a, double b, int op) {
+    switch (op) {
+    case Py_LT: return a < b;
+    case Py_LE: return a <= b;
+    case Py_EQ: return a == b;
+    case Py_NE: return a != b;
+    case Py_GT: return a > b;
+    default: return a >= b;
+    }
+}
 
 // Equality of two exact str objects by content, as str.__eq__ decides it:
 // equal texts have the same length and the same (canonical) kind, so the
@@ -250,6 +248,30 @@ int same_text(PyObject* a, PyObject* b) {
 }
 
 }  // namespace
+
+bool Run::compare(Ref left, Ref right, int op) {
+    if (failed_) return false;
+    PyObject* a = left.get();
+    PyObject* b = right.get();
+    // Exact floats, and exact str for (in)equality, are compared directly:
+    // their own comparison does nothing else and answers a bool.
+    int holds = -1;  // 1 or 0 when decided so, -1 when not, -2 when that failed
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        holds = compare_doubles(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b), op);
+    } else if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        const int same = a == b ? 1 : same_text(a, b);
+        holds = same < 0 ? -2 : (op == Py_EQ) == (same != 0);
+    }
+    if (holds != -1) {
+        left.reset();
+        right.reset();
+        return holds >= 0 ? holds != 0 : fail();
+    }
+    Ref result = own(PyObject_RichCompare(a, b, op));
+    left.reset();
+    right.reset();
+    return result && truth(result.get());
+}
 
 bool Run::equals(Ref value, PyObject* constant) {
     if (failed_) return false;

@@ -32,16 +32,12 @@ namespace detail {
 extern PyObject* g_module_dict;
 extern PyObject* g_builtins_dict;
 
-// The most arguments, positional and keyword together, that one call of a
-// test body passes (the Meta(...) constructions pass five); invoke() keeps
-// them on its stack.
-constexpr size_t kMaxArgs = 5;
-
-// Calls `fn` with `args`, the last len(kwnames) of which are keyword values,
-// under the recursion guard; a non-null `self` goes first, as the object of an
-// unbound method. Returns a new reference or null with an exception set.
-PyObject* invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject* const* args, size_t n,
-                 PyObject* kwnames);
+// Calls `fn` with the n arguments at stack + 2, the last len(kwnames) of
+// which are keyword values, under the recursion guard; a non-null `self` goes
+// first, as the object of an unbound method. stack[0] and stack[1] are free
+// (for `self`, and for a callee that puts its own in front of the
+// arguments). Returns a new reference or null with an exception set.
+PyObject* invoke(PyThreadState* ts, PyObject* fn, PyObject* self, PyObject** stack, size_t n, PyObject* kwnames);
 }  // namespace detail
 
 // Something read to be called: a plain callable, or a function found on an
@@ -88,11 +84,16 @@ public:
     // released as soon as the call returns.
     template <size_t N>
     Ref call(Callable fn, PyObject* const (&args)[N], PyObject* kwnames = nullptr) {
-        static_assert(N <= detail::kMaxArgs,
-                      "a call passes more arguments than invoke() keeps room for: raise detail::kMaxArgs (mechanics.h)");
-        return call_with(std::move(fn), args, N, kwnames);
+        // The arguments go where invoke() wants them, two slots in front
+        // free; a copy of known length is a few moves.
+        PyObject* stack[2 + N];
+        for (size_t i = 0; i < N; ++i) stack[2 + i] = args[i];
+        return call_with(std::move(fn), stack, N, kwnames);
     }
-    Ref call(Callable fn) { return call_with(std::move(fn), nullptr, 0, nullptr); }
+    Ref call(Callable fn) {
+        PyObject* stack[2];
+        return call_with(std::move(fn), stack, 0, nullptr);
+    }
     template <size_t N>
     Ref call(Ref fn, PyObject* const (&args)[N], PyObject* kwnames = nullptr) {
         return call(Callable{std::move(fn), Ref()}, args, kwnames);
@@ -111,7 +112,8 @@ public:
     // value == constant, the value on the left. Exact built-in operands are
     // compared directly, with the same outcome as the rich comparison.
     bool equals(Ref value, PyObject* constant);
-    // left OP right by rich comparison, then the truth test of the result.
+    // left OP right by rich comparison, then the truth test of the result;
+    // exact floats, and exact str for == and !=, directly, with the same outcome.
     // The comparison owns its operands (a local variable lends its value with
     // share()) and releases them, left then right, before it asks the result
     // for its truth, as the interpreter does.
@@ -129,9 +131,9 @@ public:
     }
 
 private:
-    Ref call_with(Callable fn, PyObject* const* args, size_t n, PyObject* kwnames) {
+    Ref call_with(Callable fn, PyObject** stack, size_t n, PyObject* kwnames) {
         if (failed_) return Ref();
-        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), args, n, kwnames);
+        PyObject* result = detail::invoke(ts_, fn.fn.get(), fn.self.get(), stack, n, kwnames);
         fn.fn.reset();
         fn.self.reset();
         return own(result);
