@@ -328,20 +328,37 @@ def per_test_profiles(sdk_name, calls, with_functions):
     return profiles, names
 
 
+def own_instructions(functions):
+    """The instructions spent in the compiled test module's own code, from
+    {(function, object file): self instructions}."""
+    return sum(ir for (_, obj), ir in functions.items() if COMPILED_OBJECT.search(obj))
+
+
+# The object file of the compiled test module, as callgrind names it.
+COMPILED_OBJECT = re.compile(r"test_zeto_data\.[^/]*$")
+
+
 def print_instruction_table(sdk_name, calls, profiles, names):
+    """The per-test table; (geometric mean of the ratios, the same with the
+    module's own instructions left out of the compiled counts)."""
     print(f"\nInstructions per call (callgrind, {sdk_name} SDK, {calls} calls of each test, PYTHONHASHSEED=0):")
     width = max(len(n) for n in names)
-    print(f"{'test':<{width}}  {'compiled':>9}  {'interpreted':>11}  {'ratio':>6}")
-    ratios = []
+    print(f"{'test':<{width}}  {'compiled':>9}  {'interpreted':>11}  {'ratio':>6}  {'own':>6}  {'without':>7}")
+    ratios, floors = [], []
     for k, name in enumerate(names):
         c = profiles["compiled"][k][0] / calls
         i = profiles["interpreted"][k][0] / calls
+        own = own_instructions(profiles["compiled"][k][1]) / calls
         ratios.append(c / i)
-        print(f"{name:<{width}}  {c:9,.0f}  {i:11,.0f}  {c / i:6.3f}")
-    print(f"{'geometric mean of ratios':<{width}}  {'':>9}  {'':>11}  {geomean(ratios):6.3f}")
+        floors.append((c - own) / i)
+        print(f"{name:<{width}}  {c:9,.0f}  {i:11,.0f}  {c / i:6.3f}  {own:6,.0f}  {(c - own) / i:7.3f}")
+    print(f"{'geometric mean of ratios':<{width}}  {'':>9}  {'':>11}  {geomean(ratios):6.3f}  {'':>6}  "
+          f"{geomean(floors):7.3f}")
     floor = profiles["compiled floor"] / calls
-    print(f"(harness floor: calling an empty Python function costs {floor:,.0f} instructions in the loop)")
-    return geomean(ratios)
+    print(f"(own: the compiled module's own instructions; without: the ratio if they cost nothing, which is what "
+          f"the interpreter and the SDK\n spend on the test's behalf. Harness floor: calling an empty Python "
+          f"function costs {floor:,.0f} instructions in the loop)")
+    return geomean(ratios), geomean(floors)
 
 
 def import_instructions():
@@ -370,10 +387,12 @@ def instructions(sdks, calls):
     print(f"Python {sys.version.split()[0]} ({sys.executable}), optimize={sys.flags.optimize}")
     results = {}
     for sdk in sdks:
-        profiles, names = per_test_profiles(sdk, calls, with_functions=False)
-        mean = print_instruction_table(sdk, calls, profiles, names)
-        results[sdk] = {"geomean": mean, "tests": {
-            name: {which: profiles[which][k][0] / calls for which in ("compiled", "interpreted")}
+        profiles, names = per_test_profiles(sdk, calls, with_functions=True)
+        mean, without_own = print_instruction_table(sdk, calls, profiles, names)
+        results[sdk] = {"geomean": mean, "geomean without own": without_own, "tests": {
+            name: {"compiled": profiles["compiled"][k][0] / calls,
+                   "interpreted": profiles["interpreted"][k][0] / calls,
+                   "own": own_instructions(profiles["compiled"][k][1]) / calls}
             for k, name in enumerate(names)}}
     counts = import_instructions()
     results["import"] = counts
@@ -408,6 +427,9 @@ def table(paths, title):
             f"  {ratio(r['minimal']['tests'][name]):5.3f}/{ratio(r['stand-in']['tests'][name]):5.3f}" for r in runs))
     print(f"{'geometric mean':<{width}}" + "".join(
         f"  {r['minimal']['geomean']:5.3f}/{r['stand-in']['geomean']:5.3f}" for r in runs))
+    if all("geomean without own" in r["minimal"] for r in runs):
+        print(f"{'  without the module\'s own instructions':<{width}}" + "".join(
+            f"  {r['minimal']['geomean without own']:5.3f}/{r['stand-in']['geomean without own']:5.3f}" for r in runs))
     imports = [{k: v / r["import"]["interpreted"] for k, v in r["import"].items()} for r in runs]
     print(f"{'import (floor: an empty module)':<{width}}" + "".join(
         f"  {i['compiled']:5.3f} ({i['empty module']:4.2f})" for i in imports))
