@@ -428,7 +428,8 @@ def table(paths, title):
     print(f"{'geometric mean':<{width}}" + "".join(
         f"  {r['minimal']['geomean']:5.3f}/{r['stand-in']['geomean']:5.3f}" for r in runs))
     if all("geomean without own" in r["minimal"] for r in runs):
-        print(f"{'  without the module\'s own instructions':<{width}}" + "".join(
+        label = "  without the module's own instructions"
+        print(f"{label:<{width}}" + "".join(
             f"  {r['minimal']['geomean without own']:5.3f}/{r['stand-in']['geomean without own']:5.3f}" for r in runs))
     imports = [{k: v / r["import"]["interpreted"] for k, v in r["import"].items()} for r in runs]
     print(f"{'import (floor: an empty module)':<{width}}" + "".join(
