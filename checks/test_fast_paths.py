@@ -74,8 +74,6 @@ KNOWN = [
 ] + [
     ("stand-in", "method_lookup", CALLS_METHODS, lambda v: v < (3, 11),
      "before 3.11 a method of an instance with a dictionary takes the interpreter's method look-up"),
-    ("stand-in", "tuple_call", CALLS_METHODS, lambda v: v < (3, 7),
-     "before 3.7 such a method is read as a bound method, which has no fast call"),
     ("stand-in", "attr_read", READS_ATTRIBUTES, lambda v: v < (3, 11),
      "and an attribute of such an instance is read the generic way"),
     ("stand-in", "attr_read", READS_SOURCE_KEY, lambda v: True, "source_key is a property, read the generic way"),

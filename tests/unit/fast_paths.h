@@ -407,13 +407,15 @@ struct InlineValues {
 };
 #endif
 
-// The class's shared keys, or null when its instances keep no inline values.
+// The class's shared keys, or null when its instances keep no inline values
+// (only a class made at run time has the field that holds them).
 inline const SharedKeys* shared_keys(PyTypeObject* type) {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (!(type->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return nullptr;
+    const unsigned long flags = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_INLINE_VALUES;
 #else
-    if (!(type->tp_flags & Py_TPFLAGS_MANAGED_DICT)) return nullptr;
+    const unsigned long flags = Py_TPFLAGS_HEAPTYPE | Py_TPFLAGS_MANAGED_DICT;
 #endif
+    if ((type->tp_flags & flags) != flags) return nullptr;
     return reinterpret_cast<const SharedKeys*>(reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys);
 }
 
@@ -462,9 +464,10 @@ inline Py_ssize_t key_index(const SharedKeys* keys, PyObject* name) {
 // slot of a __slots__ member, at an offset, or an entry of the inline values,
 // at the index of its key in the class's shared keys (kept with it).
 struct DirectRead {
-    Py_ssize_t where;
+    Py_ssize_t where;  // kGenericRead for a read that comes down to no one place
     const void* keys;  // null for an object slot
 };
+constexpr Py_ssize_t kGenericRead = -1;
 inline TypeCache<DirectRead> g_direct_reads;
 #endif  // ZETO_FAST_PATHS
 
@@ -475,7 +478,7 @@ inline PyObject* direct_value(PyObject* obj, PyObject* name) {
 #if ZETO_FAST_PATHS
     PyTypeObject* type = Py_TYPE(obj);
     const DirectRead* read = g_direct_reads.find(type, name);
-    if (!read) return nullptr;
+    if (!read || read->where == kGenericRead) return nullptr;
     if (!read->keys) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + read->where);
 #if ZETO_INLINE_VALUES
     if (shared_keys(type) != read->keys) return nullptr;
@@ -500,34 +503,38 @@ inline PyObject* direct_value(PyObject* obj, PyObject* name) {
 
 // Called before a generic read of `name` on an instance of `type`: when the
 // cache does not know the read, remembers where it comes down to, if it is
-// one place in the instance. The generic read looks up the name on the type
-// first: when it finds a member descriptor of an object slot there, that slot
-// is read; when it finds nothing at all there, the instance's own attributes
-// decide, and those are the inline values while they are valid.
+// one place in the instance, or else that it is a generic read. The generic
+// read looks up the name on the type first: when it finds a member
+// descriptor of an object slot there, that slot is read; when it finds
+// nothing at all there, the instance's own attributes decide, and those are
+// the inline values while they are valid.
 inline void learn_direct_read(PyTypeObject* type, PyObject* name) {
 #if ZETO_FAST_PATHS
-    if (g_direct_reads.find(type, name)) return;
+    if (const DirectRead* known = g_direct_reads.find(type, name)) {
+        if (known->where == kGenericRead) slow(k_attr_read);
+        return;
+    }
     slow(k_attr_read);
-    if (type->tp_getattro != PyObject_GenericGetAttr) return;
+    // The look-up gives the type a valid version tag if it can have one.
     PyObject* descr = type_lookup(type, name);
     const unsigned int version = type_version(type);
     if (version == 0) return;
-    if (!descr) {
+    DirectRead read{kGenericRead, nullptr};
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        // Whatever the type's own attribute access does.
+    } else if (!descr) {
 #if ZETO_INLINE_VALUES
         const SharedKeys* keys = shared_keys(type);
-        if (!keys || keys->kind != 2) return;
-        const Py_ssize_t index = key_index(keys, name);
-        if (index >= 0) g_direct_reads.remember(type, name, version, DirectRead{index, keys});
+        const Py_ssize_t index = keys && keys->kind == 2 ? key_index(keys, name) : -1;
+        if (index >= 0) read = DirectRead{index, keys};
 #endif
-        return;
+    } else if (Py_TYPE(descr) == &PyMemberDescr_Type && PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+        // A member describes a slot of its own class: borrowed by an unrelated
+        // class it refuses to read, and that refusal is the generic read's.
+        const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+        if (member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED)) read = DirectRead{member->offset, nullptr};
     }
-    if (Py_TYPE(descr) != &PyMemberDescr_Type) return;
-    // A member describes a slot of its own class: borrowed by an unrelated
-    // class it refuses to read, and that refusal is the generic read's to make.
-    if (!PyType_IsSubtype(type, PyDescr_TYPE(descr))) return;
-    const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-    if (member->type != T_OBJECT_EX || (member->flags & READ_RESTRICTED)) return;
-    g_direct_reads.remember(type, name, version, DirectRead{member->offset, nullptr});
+    g_direct_reads.remember(type, name, version, read);
 #else
     (void)type;
     (void)name;
@@ -639,7 +646,16 @@ inline int find_method(PyObject* obj, PyObject* name, PyObject** fn) {
 #endif
 #endif
     *fn = PyObject_GetAttr(obj, name);
-    return *fn ? 1 : -1;
+    if (!*fn) return -1;
+    // A method bound to `obj` itself is called as the function it binds, with
+    // `obj` in front of the arguments: what calling the bound method does.
+    if (PyMethod_Check(*fn) && PyMethod_GET_SELF(*fn) == obj) {
+        PyObject* function = PyMethod_GET_FUNCTION(*fn);
+        Py_INCREF(function);
+        Py_SETREF(*fn, function);
+        return 2;
+    }
+    return 1;
 }
 
 // ---- construction --------------------------------------------------------------
