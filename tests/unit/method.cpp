@@ -18,7 +18,8 @@ struct TestMethod {
     PyObject* module;     // __module__
     PyObject* doc;        // __doc__
     PyObject* globals;    // __globals__
-    PyObject* code;       // __code__
+    MethodParts* parts;   // shared with the method's other objects
+    PyObject* code;       // __code__, made when first asked for
     PyObject* dict;       // __dict__, made on first use
     PyObject* annotations;  // __annotations__, made on first use
     PyObject* defaults;   // __defaults__
@@ -176,7 +177,17 @@ int set_dict(PyObject* self, PyObject* value, void*) {
 
 PyObject* get_globals(PyObject* self, void*) { return new_ref(as_method(self)->globals); }
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
-PyObject* get_code(PyObject* self, void*) { return new_ref(as_method(self)->code); }
+// The code object is made when first asked for (only introspection asks),
+// once for all objects of the method.
+PyObject* get_code(PyObject* self, void*) {
+    TestMethod* m = as_method(self);
+    if (!m->code) {
+        MethodParts& parts = *m->parts;
+        if (!parts.code && !(parts.code = make_code(*m->def, parts.name))) return nullptr;
+        m->code = new_ref(parts.code);
+    }
+    return new_ref(m->code);
+}
 PyObject* get_is_coroutine(PyObject*, void*) { Py_RETURN_FALSE; }
 
 // __defaults__ and __kwdefaults__ are kept for introspection only: the test
@@ -334,8 +345,7 @@ PyObject* make_varnames(const char* const* locals) {
     return varnames.release();
 }
 
-bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* varnames, PyObject* empty,
-                       MethodParts* parts) {
+bool make_method_parts(const MethodDef& def, PyObject* class_name, MethodParts* parts) {
     // "<module>.<class>.<method>": the qualified name is its tail.
     char text[160];
     Py_ssize_t class_length = 0;
@@ -361,15 +371,24 @@ bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* var
     // Interned, so that failure records of the method and of the module body
     // (whose code objects are kept per function name) compare it by identity.
     Ref fullname = Ref::steal(qualname ? intern(text, length) : nullptr);
-    Ref code = Ref::steal(fullname ? fast::code_like(reinterpret_cast<PyCodeObject*>(empty), name.get(),
-                                                         def.first_line, 1, varnames, CO_OPTIMIZED | CO_NEWLOCALS)
-                                   : nullptr);
-    if (!code) return false;
-    *parts = MethodParts{name.release(), code.release(), qualname.release(), fullname.release()};
+    if (!fullname) return false;
+    *parts = MethodParts{name.release(), nullptr, qualname.release(), fullname.release()};
     return true;
 }
 
-PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObject* globals) {
+PyObject* make_code(const MethodDef& def, PyObject* name) {
+    // One empty code object of the source file, kept, lends its fields.
+    static PyObject* empty = nullptr;
+    if (!empty && !(empty = reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)))) return nullptr;
+    Ref varnames = Ref::steal(make_varnames(def.locals));
+    if (!varnames) return nullptr;
+    return fast::code_like(reinterpret_cast<PyCodeObject*>(empty), name, def.first_line, 1, varnames.get(),
+                           CO_OPTIMIZED | CO_NEWLOCALS);
+}
+
+
+
+PyObject* new_test_method(const MethodDef& def, MethodParts& parts, PyObject* globals) {
     TestMethod* m = PyObject_GC_New(TestMethod, g_method_type);
     if (!m) return nullptr;
     m->vectorcall = method_vectorcall;
@@ -380,7 +399,8 @@ PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObje
     m->module = new_ref(c.module_name);
     m->doc = new_ref(Py_None);
     m->globals = new_ref(globals);
-    m->code = new_ref(parts.code);
+    m->parts = &parts;
+    m->code = nullptr;
     m->dict = nullptr;
     m->annotations = nullptr;
     m->defaults = new_ref(Py_None);

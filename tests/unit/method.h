@@ -30,8 +30,8 @@ struct ClassDef {
 bool ready_test_method_type();
 
 // What the objects of one test method share, made once per process: its name,
-// its code object, its qualified name and the function name of its failure
-// records.
+// its code object (made when first asked for), its qualified name and the
+// function name of its failure records.
 struct MethodParts {
     PyObject* name;
     PyObject* code;
@@ -42,11 +42,14 @@ struct MethodParts {
 // The tuple of local variable names `locals` (null-terminated), interned.
 PyObject* make_varnames(const char* const* locals);
 
-// Makes the parts of `def`, a method of the class `class_name`, with the
-// local variables `varnames`; `empty` is an empty code object of the module's
-// source file. New references in *parts, or false with an exception set.
-bool make_method_parts(const MethodDef& def, PyObject* class_name, PyObject* varnames, PyObject* empty,
-                       MethodParts* parts);
+// Makes the parts of `def`, a method of the class `class_name`, but its code
+// object. New references in *parts, or false with an exception set.
+bool make_method_parts(const MethodDef& def, PyObject* class_name, MethodParts* parts);
 
-// A new test method object for `def`, with `globals` as its namespace.
-PyObject* new_test_method(const MethodDef& def, const MethodParts& parts, PyObject* globals);
+// The code object of `def`, named `name`: a new reference, or null with an
+// exception set.
+PyObject* make_code(const MethodDef& def, PyObject* name);
+
+// A new test method object for `def`, with `globals` as its namespace; it
+// keeps a reference to `parts`, which must live as long as it does.
+PyObject* new_test_method(const MethodDef& def, MethodParts& parts, PyObject* globals);

@@ -20,13 +20,7 @@ constexpr size_t most_methods() {
     for (const ClassDef& cls : kClasses) most = std::max(most, cls.count);
     return most;
 }
-constexpr size_t total_methods() {
-    size_t total = 0;
-    for (const ClassDef& cls : kClasses) total += cls.count;
-    return total;
-}
 constexpr size_t kMaxMethods = most_methods();
-constexpr size_t kTotalMethods = total_methods();
 
 MethodParts g_parts[kClassCount][kMaxMethods];  // what each test method's objects share
 bool g_parts_made = false;
@@ -103,38 +97,22 @@ bool register_in_sys_modules(PyObject* module) {
     return !PyErr_Occurred() && PyDict_SetItem(modules, c.module_name, module) == 0;
 }
 
-// The code objects and names of all test methods, made aside and published
-// together: a failure part-way releases those already made.
+// The names of all test methods, made aside and published together: a
+// failure part-way releases those already made.
 bool make_method_parts() {
     if (g_parts_made) return true;
     MethodParts made[kClassCount][kMaxMethods] = {};
-    // Methods with the same local variables share one tuple of their names;
-    // at most one tuple per method.
-    struct Varnames {
-        const char* const* locals;
-        PyObject* tuple;
-    } varnames[kTotalMethods] = {};
-    size_t distinct = 0;
-    Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(kSourcePath, "", 1)));
-    bool ok = static_cast<bool>(empty);
+    bool ok = true;
     for (size_t k = 0; k < kClassCount && ok; ++k) {
-        for (size_t i = 0; i < kClasses[k].count && ok; ++i) {
-            const MethodDef& def = kClasses[k].methods[i];
-            size_t v = 0;
-            while (v < distinct && varnames[v].locals != def.locals) ++v;
-            if (v == distinct) varnames[distinct++] = Varnames{def.locals, make_varnames(def.locals)};
-            ok = varnames[v].tuple &&
-                 make_method_parts(def, kClasses[k].name, varnames[v].tuple, empty.get(), &made[k][i]);
-        }
+        for (size_t i = 0; i < kClasses[k].count && ok; ++i)
+            ok = make_method_parts(kClasses[k].methods[i], kClasses[k].name, &made[k][i]);
     }
-    for (size_t v = 0; v < distinct; ++v) Py_XDECREF(varnames[v].tuple);
     for (size_t k = 0; k < kClassCount; ++k) {
         for (size_t i = 0; i < kMaxMethods; ++i) {
             if (ok) {
                 g_parts[k][i] = made[k][i];
             } else {
                 Py_XDECREF(made[k][i].name);
-                Py_XDECREF(made[k][i].code);
                 Py_XDECREF(made[k][i].qualname);
                 Py_XDECREF(made[k][i].fullname);
             }
