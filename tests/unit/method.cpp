@@ -386,8 +386,6 @@ PyObject* make_code(const MethodDef& def, PyObject* name) {
                            CO_OPTIMIZED | CO_NEWLOCALS);
 }
 
-
-
 PyObject* new_test_method(const MethodDef& def, MethodParts& parts, PyObject* globals) {
     TestMethod* m = PyObject_GC_New(TestMethod, g_method_type);
     if (!m) return nullptr;
