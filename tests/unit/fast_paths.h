@@ -305,8 +305,8 @@ inline uint64_t renew_tag_epoch() {
 }
 
 // What holds for `name` on `type` while the type keeps the same valid version
-// tag (within one epoch, where tags can be handed out again). Two entries per
-// set, the set chosen by a multiplicative hash of the pair.
+// tag (within one epoch, where tags can be handed out again). A few entries
+// per set, the set chosen by a multiplicative hash of the pair.
 template <class Value>
 class TypeCache {
 public:
@@ -314,18 +314,21 @@ public:
         if (kTagsHandedOutAgain && epoch_ != tag_epoch()) return nullptr;
         const Entry* set = sets_[set_of(type, name)];
         const unsigned int version = type_version(type);
-        if (set[0].type == type && set[0].name == name && set[0].version == version) return &set[0].value;
-        if (set[1].type == type && set[1].name == name && set[1].version == version) return &set[1].value;
+        for (size_t way = 0; way < kWays; ++way) {
+            if (set[way].type == type && set[way].name == name && set[way].version == version) return &set[way].value;
+        }
         return nullptr;
     }
-    // Remembers `value` for the type at `version` (not 0); the older entry of
-    // the set makes room. Entries of an ended epoch are all dropped first.
+    // Remembers `value` for the type at `version` (not 0); the oldest entry
+    // of the set makes room. Entries of an ended epoch are all dropped first.
     void remember(PyTypeObject* type, PyObject* name, unsigned int version, Value value) {
         if (kTagsHandedOutAgain) {
             const uint64_t epoch = renew_tag_epoch();
             if (epoch == 0) return;
             if (epoch != epoch_) {
-                for (auto& set : sets_) set[0] = set[1] = Entry{};
+                for (auto& set : sets_) {
+                    for (Entry& entry : set) entry = Entry{};
+                }
                 epoch_ = epoch;
             }
             // Tagging the witness may have wrapped the counter round, which
@@ -333,7 +336,7 @@ public:
             if (type_version(type) != version) return;
         }
         Entry* set = sets_[set_of(type, name)];
-        set[1] = set[0];
+        for (size_t way = kWays - 1; way > 0; --way) set[way] = set[way - 1];
         set[0] = Entry{type, name, version, value};
     }
 
@@ -344,13 +347,16 @@ private:
         unsigned int version;  // never 0 in a filled entry
         Value value;
     };
-    // 2^kSetBits sets, chosen by the top bits of the hash.
+    // 2^kSetBits sets, chosen by the top bits of the hash, of kWays entries
+    // each: as many pairs as a test uses can share a set without pushing one
+    // another out at every run, whatever addresses they got.
     static constexpr unsigned kSetBits = 6;
+    static constexpr size_t kWays = 4;
     static size_t set_of(PyTypeObject* type, PyObject* name) {
         const uint64_t key = reinterpret_cast<uintptr_t>(type) ^ (reinterpret_cast<uintptr_t>(name) >> 3);
         return static_cast<size_t>((key * 0x9E3779B97F4A7C15ull) >> (64 - kSetBits));
     }
-    Entry sets_[size_t{1} << kSetBits][2] = {};
+    Entry sets_[size_t{1} << kSetBits][kWays] = {};
     uint64_t epoch_ = 0;
 };
 
