@@ -26,6 +26,15 @@
 #define ZETO_MODINIT_FUNC PyMODINIT_FUNC
 #endif
 
+// A function of a rarely taken path, kept out of the hot code that calls it.
+#if defined(__GNUC__)
+#define ZETO_COLD __attribute__((noinline, cold))
+#elif defined(_MSC_VER)
+#define ZETO_COLD __declspec(noinline)
+#else
+#define ZETO_COLD
+#endif
+
 // ---- the vectorcall protocol --------------------------------------------------
 
 // Before 3.8 there is no vectorcall; its names stand for the "fast call" of

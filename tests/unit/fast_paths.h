@@ -391,11 +391,12 @@ struct SharedKeys {
     Py_ssize_t refcnt;
     uint8_t log2_size;
     uint8_t log2_index_bytes;
-    uint8_t kind;  // 2 for keys shared by instances (DICT_KEYS_SPLIT)
+    uint8_t kind;  // kSplitKeys for keys shared by instances
     uint32_t version;
     Py_ssize_t usable;
     Py_ssize_t nentries;
 };
+constexpr uint8_t kSplitKeys = 2;  // DICT_KEYS_SPLIT
 struct SharedKeyEntry {
     PyObject* key;
     PyObject* value;
@@ -477,14 +478,57 @@ constexpr Py_ssize_t kGenericRead = -1;
 inline TypeCache<DirectRead> g_direct_reads;
 #endif  // ZETO_FAST_PATHS
 
+// Remembers where reading `name` on an instance of `type` comes down to, if
+// it is one place in the instance, or else that it is a generic read. The generic
+// read looks up the name on the type first: when it finds a member
+// descriptor of an object slot there, that slot is read; when it finds
+// nothing at all there, the instance's own attributes decide, and those are
+// the inline values while they are valid.
+ZETO_COLD inline void learn_direct_read(PyTypeObject* type, PyObject* name) {
+#if ZETO_FAST_PATHS
+    slow(k_attr_read);
+    // The look-up gives the type a valid version tag if it can have one.
+    PyObject* descr = type_lookup(type, name);
+    const unsigned int version = type_version(type);
+    if (version == 0) return;
+    DirectRead read{kGenericRead, nullptr};
+    if (type->tp_getattro != PyObject_GenericGetAttr) {
+        // Whatever the type's own attribute access does.
+    } else if (!descr) {
+#if ZETO_INLINE_VALUES
+        const SharedKeys* keys = shared_keys(type);
+        const Py_ssize_t index = keys && keys->kind == kSplitKeys ? key_index(keys, name) : -1;
+        if (index >= 0) read = DirectRead{index, keys};
+#endif
+    } else if (Py_TYPE(descr) == &PyMemberDescr_Type && PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
+        // A member describes a slot of its own class: borrowed by an unrelated
+        // class it refuses to read, and that refusal is the generic read's.
+        const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
+        if (member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED)) read = DirectRead{member->offset, nullptr};
+    }
+    g_direct_reads.remember(type, name, version, read);
+#else
+    (void)type;
+    (void)name;
+#endif
+}
+
 // The value of `name` on `obj` when the cache knows where reading it comes
 // down to and a value is there (a borrowed reference), else null: the generic
-// read decides, with its error for an empty slot or a missing attribute.
+// read decides, with its error for an empty slot or a missing attribute. A
+// read the cache does not know yet is learnt, for the next time.
 inline PyObject* direct_value(PyObject* obj, PyObject* name) {
 #if ZETO_FAST_PATHS
     PyTypeObject* type = Py_TYPE(obj);
     const DirectRead* read = g_direct_reads.find(type, name);
-    if (!read || read->where == kGenericRead) return nullptr;
+    if (!read) {
+        learn_direct_read(type, name);
+        return nullptr;
+    }
+    if (read->where == kGenericRead) {
+        slow(k_attr_read);
+        return nullptr;
+    }
     if (!read->keys) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + read->where);
 #if ZETO_INLINE_VALUES
     if (shared_keys(type) != read->keys) return nullptr;
@@ -507,46 +551,6 @@ inline PyObject* direct_value(PyObject* obj, PyObject* name) {
     return nullptr;
 }
 
-// Called before a generic read of `name` on an instance of `type`: when the
-// cache does not know the read, remembers where it comes down to, if it is
-// one place in the instance, or else that it is a generic read. The generic
-// read looks up the name on the type first: when it finds a member
-// descriptor of an object slot there, that slot is read; when it finds
-// nothing at all there, the instance's own attributes decide, and those are
-// the inline values while they are valid.
-inline void learn_direct_read(PyTypeObject* type, PyObject* name) {
-#if ZETO_FAST_PATHS
-    if (const DirectRead* known = g_direct_reads.find(type, name)) {
-        if (known->where == kGenericRead) slow(k_attr_read);
-        return;
-    }
-    slow(k_attr_read);
-    // The look-up gives the type a valid version tag if it can have one.
-    PyObject* descr = type_lookup(type, name);
-    const unsigned int version = type_version(type);
-    if (version == 0) return;
-    DirectRead read{kGenericRead, nullptr};
-    if (type->tp_getattro != PyObject_GenericGetAttr) {
-        // Whatever the type's own attribute access does.
-    } else if (!descr) {
-#if ZETO_INLINE_VALUES
-        const SharedKeys* keys = shared_keys(type);
-        const Py_ssize_t index = keys && keys->kind == 2 ? key_index(keys, name) : -1;
-        if (index >= 0) read = DirectRead{index, keys};
-#endif
-    } else if (Py_TYPE(descr) == &PyMemberDescr_Type && PyType_IsSubtype(type, PyDescr_TYPE(descr))) {
-        // A member describes a slot of its own class: borrowed by an unrelated
-        // class it refuses to read, and that refusal is the generic read's.
-        const PyMemberDef* member = reinterpret_cast<PyMemberDescrObject*>(descr)->d_member;
-        if (member->type == T_OBJECT_EX && !(member->flags & READ_RESTRICTED)) read = DirectRead{member->offset, nullptr};
-    }
-    g_direct_reads.remember(type, name, version, read);
-#else
-    (void)type;
-    (void)name;
-#endif
-}
-
 #if ZETO_FAST_PATHS
 // Where a name sits among a class's shared keys: its index, or -1 when it is
 // none of the first `nentries` (all there were when this was found; keys are
@@ -566,16 +570,17 @@ inline bool without_own_attribute(PyObject* obj, PyObject* name) {
 #if ZETO_INLINE_VALUES
     PyTypeObject* type = Py_TYPE(obj);
     const SharedKeys* keys = shared_keys(type);
-    if (!keys || keys->kind != 2) return false;
+    if (!keys || keys->kind != kSplitKeys) return false;
     const KeyIndex* known = g_key_indexes.find(type, name);
-    if (!known || known->keys != keys || known->nentries != keys->nentries) {
+    KeyIndex at = known ? *known : KeyIndex{};
+    if (at.keys != keys || at.nentries != keys->nentries) {
         const unsigned int version = type_version(type);
         if (version == 0) return false;
-        g_key_indexes.remember(type, name, version, KeyIndex{keys, keys->nentries, key_index(keys, name)});
-        if (!(known = g_key_indexes.find(type, name))) return false;
+        at = KeyIndex{keys, keys->nentries, key_index(keys, name)};
+        g_key_indexes.remember(type, name, version, at);
     }
-    PyObject* const* values = inline_values(obj, known->index + 1);
-    return values && (known->index < 0 || !values[known->index]);
+    PyObject* const* values = inline_values(obj, at.index + 1);
+    return values && (at.index < 0 || !values[at.index]);
 #else
     (void)obj;
     (void)name;

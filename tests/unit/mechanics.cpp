@@ -151,10 +151,7 @@ Ref Run::global_lookup(Global& g) {
     return Ref::borrow(value);
 }
 
-Ref Run::attr_lookup(const Ref& obj, PyObject* name) {
-    fast::learn_direct_read(Py_TYPE(obj.get()), name);
-    return own(PyObject_GetAttr(obj.get(), name));
-}
+Ref Run::attr_lookup(const Ref& obj, PyObject* name) { return own(PyObject_GetAttr(obj.get(), name)); }
 
 Callable Run::method(const Ref& obj, PyObject* name) {
     if (failed_) return Callable{};
