@@ -315,7 +315,8 @@ class CompiledFunction(pytest.Function):
         if rerun is None:
             return excinfo, ("The debugger shows this test's frame without its variables, which only the compiled "
                              "code holds: a re-run of the test from its listing did not fail the same way.")
-        return pytest.ExceptionInfo.from_exc_info((type(rerun), rerun, rerun.__traceback__)), ("The debugger shows a re-run of this test from its listing, interpreted, which fails the "
+        shown = pytest.ExceptionInfo.from_exc_info((type(rerun), rerun, rerun.__traceback__))
+        return shown, ("The debugger shows a re-run of this test from its listing, interpreted, which fails the "
                        "same way: its variables are the re-run's, as the compiled code holds its own.")
 
 
