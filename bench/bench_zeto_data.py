@@ -328,14 +328,14 @@ def per_test_profiles(sdk_name, calls, with_functions):
     return profiles, names
 
 
+# The object file of the compiled test module, as callgrind names it.
+COMPILED_OBJECT = re.compile(r"test_zeto_data\.[^/]*$")
+
+
 def own_instructions(functions):
     """The instructions spent in the compiled test module's own code, from
     {(function, object file): self instructions}."""
     return sum(ir for (_, obj), ir in functions.items() if COMPILED_OBJECT.search(obj))
-
-
-# The object file of the compiled test module, as callgrind names it.
-COMPILED_OBJECT = re.compile(r"test_zeto_data\.[^/]*$")
 
 
 def print_instruction_table(sdk_name, calls, profiles, names):
